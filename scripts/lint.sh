@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Runs clang-tidy (the checks chosen in .clang-tidy) over src/, with the compile commands of a
 # configured build (default build/asan), and prints each finding once (a header's findings come
-# from every file that includes it) with a count per module. Fails when there is any finding.
+# from every file that includes it) with a count per module. Fails when there is any finding, or
+# (with the sources module) when the generated letter statistics of the encoding guess are not
+# what their script writes.
 # Usage: scripts/lint.sh [module ...]   e.g. scripts/lint.sh platform foundation
 # VASK_LINT_BUILD names the build folder; VASK_LINT_JOBS (default 3) bounds the parallel runs.
 set -euo pipefail
@@ -23,6 +25,20 @@ for module in "${modules[@]}"; do
     [ -d "src/$module" ] || { echo "lint.sh: no module src/$module" >&2; exit 2; }
     folders+=("src/$module")
 done
+
+# The letter statistics of the legacy encoding guess are generated: the table in the tree must be
+# what tools/encoding-comparison/letter_costs.py writes from the encoding corpus, byte for byte.
+if [[ " ${modules[*]} " == *" sources "* ]]; then
+    costs=$(mktemp)
+    python3 tools/encoding-comparison/letter_costs.py tests/data/encoding-corpus "$costs"
+    if ! cmp -s "$costs" src/sources/legacy_letter_costs.inc; then
+        rm -f "$costs"
+        echo "lint: src/sources/legacy_letter_costs.inc is not what letter_costs.py writes from" \
+            "tests/data/encoding-corpus; run it again" >&2
+        exit 1
+    fi
+    rm -f "$costs"
+fi
 
 # Generated sources (Qt's moc and resources) are not ours: lint only files of the tree that the
 # build compiles.

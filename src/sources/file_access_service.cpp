@@ -396,7 +396,7 @@ FileParseResult FileAccessService::parseFile(const fs::path& path, const std::st
 FileParseResult FileAccessService::parseText(const fs::path& path, const std::string& bytes,
                                              std::stop_token stop) {
     FileParseResult result;
-    if (auto text = TextDecoding::unicodeText(bytes)) {
+    if (auto text = TextDecoding::unicodeText(bytes, stop)) {
         result.contentMarkdown = std::move(*text);
         result.parseMethod = ParseMethod::direct;
         return result;

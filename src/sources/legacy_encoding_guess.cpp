@@ -8,6 +8,7 @@
 #include <span>
 #include <type_traits>
 
+#include "sources/mixed_utf8_text.h"
 #include "sources/text_conversion.h"
 
 namespace vask::decoding {
@@ -701,6 +702,44 @@ const char* cheapestByLetters(const Sample& sample, const char* guess,
     return best;
 }
 
+bool isMultiByte(const char* page) {
+    if (isIconvEncoding(page)) {
+        return false;
+    }
+    UErrorCode status = U_ZERO_ERROR;
+    const ConverterPtr converter(ucnv_open(page, &status), ucnv_close);
+    return U_SUCCESS(status) && ucnv_getMaxCharSize(converter.get()) > 1;
+}
+
+// The reading in the page of the part of a sample that is weighed when the page converts it;
+// else of the whole sample, words and lines pasted from UTF-8 kept as written in a page of two
+// bytes to a character (`legacyTextWithUtf8`: the part weighed may have lost a symbol its bytes
+// make by chance, "時" in Shift_JIS ends in UTF-8's "㎞"), when all but a few of its characters
+// convert (one in 50), those read as U+FFFD; nothing otherwise.
+std::optional<std::string> readingWithFewFaults(const Sample& sample, const char* page) {
+    if (auto text = sampleText(sample.weighed, page)) {
+        return text;
+    }
+    std::optional<std::string> text;
+    if (isMultiByte(page)) {
+        text = legacyTextWithUtf8(sample.bytes, page);
+    }
+    if (!text) {
+        text = toUtf8(sample.weighed, page, OnInvalid::replace, CutEnd::dropped);
+    }
+    if (!text) {
+        return std::nullopt;
+    }
+    constexpr long kCharactersForEachFault = 50;
+    long characters = 0;
+    long faults = 0;
+    forEachUtf8Character(*text, [&](std::size_t, const Utf8Character& character) {
+        ++characters;
+        faults += character.c == 0xFFFD ? 1 : 0;
+    });
+    return faults * kCharactersForEachFault <= characters ? text : std::nullopt;
+}
+
 // The legacy encoding the sample is in: the detector's, but for what its reading shows a rule
 // of Vask's own reads better: KOI8-U for Ukrainian letters, windows-1257 for Baltic text with
 // its quotation marks, ISO-8859-2 for what the detector takes for ISO-8859-3 when that reading
@@ -721,8 +760,33 @@ const char* legacyEncoding(const Sample& weighed) {
     if (holdsOnlyUnitSigns(weighed.weighed)) {
         return "windows-1252";
     }
+    const bool pasted = weighed.weighed.size() < sample.size();
     const char* guess = detectorGuess(sample);
+    // Words or lines pasted from UTF-8 may make the detector take Chinese, Japanese or Korean for
+    // UTF-8, a Western page or another of theirs ("PS: 3 → 4" in a Shift_JIS note, "👍" in a
+    // Korean one read as GB18030); what the legacy bytes are in, it finds in the part weighed,
+    // whose reading in that page is as plausible at least. (Where it names a page of one byte to
+    // a character there, the faults of the readings tell better: a Romanian text's few UTF-8 words
+    // taken out leave too little for it.)
+    if (pasted) {
+        const char* inWeighed = detectorGuess(weighed.weighed);
+        if (inWeighed != nullptr && isMultiByte(inWeighed) &&
+            (guess == nullptr || std::string_view(guess) != inWeighed)) {
+            const auto legacy = readingWithFewFaults(weighed, inWeighed);
+            const auto other =
+                guess != nullptr ? readingWithFewFaults(weighed, guess) : std::nullopt;
+            if (legacy && (!other || plausibility(*legacy) >= plausibility(*other))) {
+                guess = inWeighed;
+            }
+        }
+    }
     auto text = guess != nullptr ? weighedText(weighed, guess) : std::nullopt;
+    // Words or lines pasted from UTF-8 that the page does not convert ("→" in Shift_JIS) are no
+    // reason to drop its guess: the part weighed reads in it without them, or a page of two
+    // bytes to a character reads the legacy bytes beside UTF-8 that no space parts from them.
+    if (!text && guess != nullptr && (pasted || isMultiByte(guess))) {
+        text = readingWithFewFaults(weighed, guess);
+    }
     if (!text) {
         const char* best = nullptr;
         long faults = 0;
@@ -738,6 +802,12 @@ const char* legacyEncoding(const Sample& weighed) {
     if (name == "ISO-8859-13" && holdsAnyByte(sample, kC1Bytes) &&
         sampleText(sample, "windows-1257")) {
         return "windows-1257";
+    }
+    // Ukrainian in windows-1251 the detector takes for Mac Cyrillic (every capital and "і" then
+    // garbled): windows-1251 when its reading costs less by the letter statistics.
+    if (name == "x-mac-cyrillic") {
+        return cheapestByLetters(weighed, guess, std::to_array<const char*>({"windows-1251"}),
+                                 kDetectorFavour, kFaultCost);
     }
     if (!isOneOf(name, kLatinPages)) {
         return guess;

@@ -106,6 +106,10 @@ struct Sample {
 // currency where such a sign stands.
 bool holdsOnlyUnitSigns(std::string_view sample);
 
+// Whether a page writes characters of more than one byte (Chinese, Japanese and Korean pages,
+// whose second bytes may be ASCII).
+bool isMultiByte(const char* page);
+
 // The legacy encoding the sample is in (ICU's name); nothing when no page converts it.
 const char* legacyEncoding(const Sample& weighed);
 

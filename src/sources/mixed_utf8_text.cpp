@@ -133,6 +133,25 @@ bool readsAsText(std::string_view utf8) {
     return readUtf8Run(utf8).text;
 }
 
+// Whether a run of bytes above ASCII is UTF-8 with stray bytes 0xFE or 0xFF in it ("ü\xFF"): no
+// UTF-8 holds those, and most pages write rare letters or none with them ("ÿ", "˙", "ˇ"), where
+// a legacy word's bytes that make a UTF-8 character by chance go on in bytes of its own letters
+// ("D\xD8\x9F\xA1n" is cp852's "Děčín").
+bool holdsOnlyStrayBytes(std::string_view run) {
+    bool stray = false;
+    bool other = false;
+    forEachUtf8Character(run, [&](std::size_t at, const Utf8Character& character) {
+        if (!character.wellFormed()) {
+            const bool strayByte =
+                character.length == 1 && (run[at] == '\xFE' || run[at] == '\xFF');
+            stray = stray || strayByte;
+            other = other || !strayByte;
+        }
+        return !other;
+    });
+    return stray && !other;
+}
+
 // Whether the bytes are mostly UTF-8: a text cut inside a character, with a stray byte, or with
 // words, quotation marks or lines pasted from a text in a legacy code page (which
 // `mixedUtf8Text` reads). What tells is the characters above ASCII that are UTF-8, against the
@@ -153,18 +172,22 @@ bool isMostlyUtf8(std::string_view bytes, const std::stop_token& stop) {
     bytes.remove_suffix(cutUtf8Tail(bytes));
     std::size_t whole = 0;
     std::size_t illFormed = 0;
-    forEachHighRun(bytes, stop,
-                   [&](std::size_t, std::size_t, std::size_t characters, std::size_t runIllFormed) {
-                       if (runIllFormed > 0) {
-                           // Characters beyond two for each ill-formed sequence of a run are UTF-8
-                           // with stray bytes (a Thai line with a byte cut from another), not a
-                           // legacy word UTF-8 in part.
-                           illFormed += runIllFormed;
-                           whole += characters - std::min(characters, 2 * runIllFormed);
-                       } else {
-                           whole += characters;
-                       }
-                   });
+    forEachHighRun(
+        bytes, stop,
+        [&](std::size_t begin, std::size_t end, std::size_t characters, std::size_t runIllFormed) {
+            if (runIllFormed > 0 && holdsOnlyStrayBytes(bytes.substr(begin, end - begin))) {
+                illFormed += runIllFormed;
+                whole += characters;
+            } else if (runIllFormed > 0) {
+                // Characters beyond two for each ill-formed sequence of a run are UTF-8
+                // with stray bytes (a Thai line with a byte cut from another), not a
+                // legacy word UTF-8 in part.
+                illFormed += runIllFormed;
+                whole += characters - std::min(characters, 2 * runIllFormed);
+            } else {
+                whole += characters;
+            }
+        });
     return whole > 0 && whole * kIllFormedForEachCharacter >= illFormed;
 }
 
@@ -244,17 +267,6 @@ long unwrittenCharacters(std::string_view utf8, const std::vector<char32_t>& wri
         }
     }
     return unwritten;
-}
-
-// Whether a page writes characters of more than one byte (Chinese, Japanese and Korean pages,
-// whose second bytes may be ASCII).
-bool isMultiByte(const char* page) {
-    if (isIconvEncoding(page)) {
-        return false;
-    }
-    UErrorCode status = U_ZERO_ERROR;
-    const ConverterPtr converter(ucnv_open(page, &status), ucnv_close);
-    return U_SUCCESS(status) && ucnv_getMaxCharSize(converter.get()) > 1;
 }
 
 // What a reading of pasted runs in a page makes that text does not write, besides its faults: a
@@ -602,12 +614,33 @@ const char* multiBytePageOfWholeRuns(std::string_view bytes, const std::vector<P
                : guess;
 }
 
+// Whether a pasted run is one byte of Windows punctuation between ASCII that stands in no word
+// (`kWindowsPunctuationBytes`): no ASCII letter on
+// either side, or a digit on one side ("Precio:\xA010", "10\xA0euros", "10\x9620"). Its page's
+// letters would be a word of one letter or glued to a number ("Precio:á10", "10áeuros"): it
+// carries no letters for the statistics to weigh.
+bool isLoneByteOfNoWord(std::string_view bytes, const PastedRun& run) {
+    if (run.end - run.begin != 1 ||
+        kWindowsPunctuationBytes.find(bytes[run.begin]) == std::string_view::npos) {
+        return false;
+    }
+    const auto isLetter = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+    const auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
+    const char before = run.begin > 0 ? bytes[run.begin - 1] : ' ';
+    const char after = run.end < bytes.size() ? bytes[run.end] : ' ';
+    return (!isLetter(before) && !isLetter(after)) || isDigit(before) || isDigit(after);
+}
+
 // The page the runs pasted into a UTF-8 text are in, told by their own bytes and the ASCII
 // letters beside them: windows-1252 for runs of Windows punctuation alone (quotation marks,
 // dashes, no-break spaces; unless a Latin page reads them as letters clearly likelier: cp852's
 // "Tomi\x86" is "Tomić", no "Tomi†") or of signs of units, else the detector's guess for them
 // when it is a page of other letters than Latin or Cyrillic, else the page of fewest faults.
 const char* pastedRunsEncoding(std::string_view bytes, const std::vector<PastedRun>& runs) {
+    if (std::all_of(runs.begin(), runs.end(),
+                    [&](const PastedRun& run) { return isLoneByteOfNoWord(bytes, run); })) {
+        return "windows-1252";
+    }
     if (std::all_of(runs.begin(), runs.end(),
                     [&](const PastedRun& run) { return isWindowsPunctuation(bytes, run); })) {
         const auto punctuation = pastedSample(bytes, runs);
@@ -1058,6 +1091,182 @@ std::string mixedUtf8Text(std::string_view bytes, const std::stop_token& stop) {
     if (cut > 0) {
         out += "\xEF\xBF\xBD";
     }
+    return out;
+}
+
+// Where the ASCII word around a run of bytes above ASCII begins and ends: its ASCII bytes that
+// are no white space on either side, up to 64 of each (no more is a word).
+std::pair<std::size_t, std::size_t> asciiWordAround(std::string_view bytes, const PastedRun& run) {
+    constexpr std::size_t kReach = 64;
+    const auto isWordByte = [&](std::size_t at) {
+        return static_cast<unsigned char>(bytes[at]) < 0x80 && !isAsciiSpace(bytes[at]);
+    };
+    auto begin = run.begin;
+    while (begin > 0 && run.begin - begin < kReach && isWordByte(begin - 1)) {
+        --begin;
+    }
+    auto end = run.end;
+    while (end < bytes.size() && end - run.end < kReach && isWordByte(end)) {
+        ++end;
+    }
+    return {begin, end};
+}
+
+// Whether a run of legacy text that is well-formed UTF-8 whole was pasted from UTF-8: in a page
+// of two bytes to a character it holds two characters of three bytes or one of four (an emoji;
+// such a page makes those by chance about once in two thousand and five hundred runs of as many
+// bytes, but reads them as letters of its own, "东京" as GBK's "涓滀含", "👍" as "馃憤"; a page
+// of one byte makes them often, cp866's "только" is UTF-8's "⮫쪮"), or its word reads
+// more plausibly with the run as UTF-8 than in the page. The page reads the run with the ASCII
+// after it (a second byte of a page of two bytes to a character may be ASCII), what it does not
+// convert as U+FFFD.
+// Whether UTF-8 holds two characters of three bytes or one of four, which a page of two bytes to a
+// character makes by chance about once in two thousand and five hundred runs of as many bytes.
+bool holdsLongUtf8Characters(std::string_view utf8) {
+    std::size_t longCharacters = 0;
+    forEachUtf8Character(utf8, [&](std::size_t, const Utf8Character& character) {
+        longCharacters += character.length >= 3 ? character.length - 2 : 0;
+    });
+    return longCharacters >= 2;
+}
+
+// Whether UTF-8 holds a character of three bytes or more: a sign, a symbol, an emoji or a letter
+// of Chinese, Japanese or Korean, which a page of one byte to a character makes by chance only
+// from a small letter and two signs side by side.
+bool holdsCharacterOfThreeBytes(std::string_view utf8) {
+    bool found = false;
+    forEachUtf8Character(utf8, [&](std::size_t, const Utf8Character& character) {
+        found = character.wellFormed() && character.length >= 3;
+        return !found;
+    });
+    return found;
+}
+
+bool isPastedUtf8(std::string_view bytes, const PastedRun& run, const char* page, bool multiByte,
+                  const std::stop_token& stop) {
+    if (multiByte && holdsLongUtf8Characters(bytes.substr(run.begin, run.end - run.begin))) {
+        return true;
+    }
+    const auto [begin, end] = asciiWordAround(bytes, run);
+    const auto before = bytes.substr(begin, run.begin - begin);
+    const auto after = bytes.substr(run.end, end - run.end);
+    const auto inPage = toUtf8(bytes.substr(run.begin, end - run.begin), page, OnInvalid::replace,
+                               CutEnd::replaced, stop);
+    if (!inPage) {
+        return true;
+    }
+    const auto asUtf8 =
+        std::string(before).append(bytes.substr(run.begin, run.end - run.begin)).append(after);
+    const auto asPage = std::string(before).append(*inPage);
+    // In a page of one byte to a character, where the statistics price its languages, the
+    // letters decide: the page reads UTF-8's sign as a letter and two signs ("≈" as
+    // windows-1251's "в‰€"), the UTF-8 reading of a legacy word is no language's ("⮫쪮").
+    if (!multiByte) {
+        const LetterPrices prices({});
+        if (const auto pageCost = prices.inPage(asPage, page)) {
+            return prices.inAnyLanguage(asUtf8) + kLikelierMargin < *pageCost;
+        }
+    }
+    return plausibility(asUtf8) > plausibility(asPage);
+}
+
+// Adds to `pasted` the UTF-8 a run of legacy bytes begins or ends with, pasted with no space
+// between (the second half of a line pasted from UTF-8 after the first in the page): the
+// well-formed characters at its start or its end when they hold long ones
+// (`holdsLongUtf8Characters`) and the page converts the rest of the run up to them.
+void gluedUtf8(std::string_view bytes, const PastedRun& run, const char* page,
+               std::vector<PastedRun>& pasted) {
+    const auto text = bytes.substr(run.begin, run.end - run.begin);
+    // The characters of the run: where each begins, and whether it is well-formed.
+    std::vector<std::pair<std::size_t, bool>> characters;
+    forEachUtf8Character(text, [&](std::size_t at, const Utf8Character& character) {
+        characters.emplace_back(at, character.wellFormed());
+    });
+    std::size_t leading = 0;
+    while (leading < characters.size() && characters[leading].second) {
+        ++leading;
+    }
+    std::size_t trailing = characters.size();
+    while (trailing > 0 && characters[trailing - 1].second) {
+        --trailing;
+    }
+    const auto converts = [&](std::string_view part, CutEnd cutEnd) {
+        return toUtf8(part, page, OnInvalid::fail, cutEnd).has_value();
+    };
+    std::size_t legacyFrom = 0;
+    if (leading > 0 && leading < characters.size()) {
+        const auto cut = characters[leading].first;
+        if (holdsLongUtf8Characters(text.substr(0, cut)) &&
+            converts(text.substr(cut), CutEnd::dropped)) {
+            pasted.push_back({run.begin, run.begin + cut});
+            legacyFrom = cut;
+        }
+    }
+    // Of the first few places the UTF-8 at the end may start at, the one whose reading is the
+    // most plausible (EUC-JP's "予" is UTF-8's "ͽ": the first place is not always the right one).
+    constexpr std::size_t kPlaces = 4;
+    std::optional<std::size_t> best;
+    long bestScore = 0;
+    for (auto i = std::max(trailing, leading);
+         i < characters.size() && i < std::max(trailing, leading) + kPlaces; ++i) {
+        const auto cut = characters[i].first;
+        if (cut <= legacyFrom || !holdsLongUtf8Characters(text.substr(cut))) {
+            break;
+        }
+        auto legacy = toUtf8(text.substr(legacyFrom, cut - legacyFrom), page, OnInvalid::fail,
+                             CutEnd::asInvalid);
+        if (!legacy) {
+            continue;
+        }
+        const auto score = plausibility(legacy->append(text.substr(cut)));
+        if (!best || score > bestScore) {
+            best = cut;
+            bestScore = score;
+        }
+    }
+    if (best) {
+        pasted.push_back({run.begin + *best, run.end});
+    }
+}
+
+std::optional<std::string> legacyTextWithUtf8(std::string_view bytes, const char* page,
+                                              const std::stop_token& stop) {
+    const bool multiByte = isMultiByte(page);
+    std::vector<PastedRun> pasted;
+    forEachHighRun(
+        bytes, stop,
+        [&](std::size_t begin, std::size_t end, std::size_t characters, std::size_t illFormed) {
+            const auto run = bytes.substr(begin, end - begin);
+            if (illFormed == 0 && characters > 0 &&
+                (multiByte || holdsCharacterOfThreeBytes(run)) &&
+                isPastedUtf8(bytes, {begin, end}, page, multiByte, stop)) {
+                pasted.push_back({begin, end});
+            } else if (multiByte && illFormed > 0 && characters > 0) {
+                gluedUtf8(bytes, {begin, end}, page, pasted);
+            }
+        });
+    if (pasted.empty()) {
+        return std::nullopt;
+    }
+    // The legacy parts are read one after another into the result, each composed apart (no
+    // character composes across a pasted run).
+    std::string out;
+    out.reserve(bytes.size() + bytes.size() / 2);
+    const auto appendInPage = [&](std::string_view part, CutEnd cutEnd) {
+        if (part.empty()) {
+            return;
+        }
+        auto read = composed(toUtf8(part, page, OnInvalid::replace, cutEnd, stop), stop);
+        out += read ? *read : text::toValidUtf8(part);
+    };
+    std::size_t at = 0;
+    for (const auto& run : pasted) {
+        throwIfStopRequested(stop);
+        appendInPage(bytes.substr(at, run.begin - at), CutEnd::asInvalid);
+        out += bytes.substr(run.begin, run.end - run.begin);
+        at = run.end;
+    }
+    appendInPage(bytes.substr(at), CutEnd::replaced);
     return out;
 }
 

@@ -1,12 +1,14 @@
 #include "sources/text_conversion.h"
 
 #include <iconv.h>
+#include <unicode/normalizer2.h>
 #include <unicode/ucnv_cb.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -236,7 +238,10 @@ std::optional<std::string> toUtf8(std::string_view bytes, const char* encoding, 
     return out;
 }
 
-// The text in NFC, when there is one.
+// The text in NFC, when there is one: composed where it stands. A part already in NFC (most text,
+// and all of it in most pages) stays as it is; a part that is not is composed apart and written
+// back over the bytes read (NFC makes a text longer only where a character of few scripts has no
+// composed form, "क़" as "क" and its nukta): no second copy of the whole is held.
 std::optional<std::string> composed(std::optional<std::string> text, const std::stop_token& stop) {
     if (!text) {
         return text;
@@ -245,18 +250,50 @@ std::optional<std::string> composed(std::optional<std::string> text, const std::
         *text = text::composed(std::move(*text));
         return text;
     }
-    // A line break composes with nothing on either side, so the lines compose apart.
-    std::string out;
-    out.reserve(text->size());
-    std::string_view rest = *text;
-    while (!rest.empty()) {
-        throwIfStopRequested(stop);
-        const auto lineEnd = rest.find('\n', std::min(rest.size(), kStoppablePart));
-        const auto part = lineEnd == std::string_view::npos ? rest.size() : lineEnd + 1;
-        out += text::composed(std::string(rest.substr(0, part)));
-        rest.remove_prefix(part);
+    UErrorCode status = U_ZERO_ERROR;
+    const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
+    if (U_FAILURE(status)) {
+        throw Error("Unicode normalization data is missing: " + std::string(u_errorName(status)));
     }
-    return out;
+    auto& bytes = *text;
+    // What is composed is written at `written`, up to the bytes read so far; what would go past
+    // them is kept aside and appended at the end (with all that follows it, in order).
+    std::size_t written = 0;
+    std::size_t read = 0;
+    std::string spilled;
+    bool spilling = false;
+    while (read < bytes.size()) {
+        throwIfStopRequested(stop);
+        // A line break composes with nothing on either side, so the lines compose apart.
+        const auto lineEnd = bytes.find('\n', std::min(bytes.size(), read + kStoppablePart));
+        const auto end = lineEnd == std::string::npos ? bytes.size() : lineEnd + 1;
+        const std::string_view part(bytes.data() + read, end - read);
+        status = U_ZERO_ERROR;
+        const bool normal =
+            text::isValidUtf8(part) &&
+            nfc->isNormalizedUTF8(icu::StringPiece(part.data(), static_cast<int32_t>(part.size())),
+                                  status) &&
+            U_SUCCESS(status);
+        if (normal && !spilling) {
+            if (written != read) {
+                std::memmove(bytes.data() + written, part.data(), part.size());
+            }
+            written += part.size();
+        } else {
+            const auto made = normal ? std::string(part) : text::composed(std::string(part));
+            if (!spilling && written + made.size() <= end) {
+                std::memcpy(bytes.data() + written, made.data(), made.size());
+                written += made.size();
+            } else {
+                spilling = true;
+                spilled += made;
+            }
+        }
+        read = end;
+    }
+    bytes.resize(written);
+    bytes += spilled;
+    return text;
 }
 
 }  // namespace vask::decoding

@@ -36,8 +36,8 @@ std::optional<std::string> toUtf8(std::string_view bytes, const char* encoding, 
                                   CutEnd cutEnd = CutEnd::asInvalid,
                                   const std::stop_token& stop = {});
 
-// The text in NFC, when there is one; a long text a megabyte at a time (between lines), a stop
-// requested ending it between two.
+// The text in NFC, when there is one, composed where it stands (no second copy of a long text);
+// a long text a megabyte at a time (between lines), a stop requested ending it between two.
 std::optional<std::string> composed(std::optional<std::string> text,
                                     const std::stop_token& stop = {});
 

@@ -26,8 +26,31 @@
 
 namespace vask::decoding {
 
-std::optional<std::string> utf8(std::string_view bytes) {
-    if (!text::isValidUtf8(bytes)) {
+namespace {
+
+// Whether the bytes are well-formed UTF-8, looked at a megabyte at a time (each part ending where
+// a character begins) with a look at the stop token between two.
+bool isValidUtf8(std::string_view bytes, const std::stop_token& stop) {
+    constexpr std::size_t kPart = std::size_t{1024} * 1024;
+    while (bytes.size() > kPart) {
+        throwIfStopRequested(stop);
+        auto end = kPart;
+        while (end > kPart - 4 && (static_cast<unsigned char>(bytes[end]) & 0xC0) == 0x80) {
+            --end;
+        }
+        if (!text::isValidUtf8(bytes.substr(0, end))) {
+            return false;
+        }
+        bytes.remove_prefix(end);
+    }
+    throwIfStopRequested(stop);
+    return text::isValidUtf8(bytes);
+}
+
+}  // namespace
+
+std::optional<std::string> utf8(std::string_view bytes, const std::stop_token& stop) {
+    if (!isValidUtf8(bytes, stop)) {
         return std::nullopt;
     }
     if (bytes.starts_with("\xEF\xBB\xBF")) {
@@ -92,7 +115,8 @@ bool holdsControlCharacters(std::string_view utf8) {
 // marks must be half at least of what is not white space or ASCII, twelve at least, and three in
 // four of one script (Han and kana taken as one): data read two bytes at a time makes letters of
 // many. Nothing otherwise.
-std::optional<long> utf16TextScore(std::string_view sample, const char* order, CutEnd cutEnd) {
+std::optional<long> utf16TextScore(std::string_view sample, const char* order, CutEnd cutEnd,
+                                   bool shortWhole) {
     const auto text = toUtf8(sample, order, OnInvalid::fail, cutEnd);
     if (!text || holdsControlCharacters(*text)) {
         return std::nullopt;
@@ -132,12 +156,18 @@ std::optional<long> utf16TextScore(std::string_view sample, const char* order, C
     }
     constexpr long kCharactersForEachUnwritten = 100;
     constexpr long kFewestLetters = 12;
+    // A short note saved whole ("Пазаруване:" is 22 bytes) has fewer letters: four at least,
+    // all of one script.
+    constexpr long kFewestLettersOfANote = 4;
     long mainScript = 0;
     for (const auto& [script, count] : scripts) {
         mainScript = std::max(mainScript, count);
     }
+    const bool enoughLetters =
+        letters >= kFewestLetters ||
+        (shortWhole && letters >= kFewestLettersOfANote && mainScript == letters && unwritten == 0);
     if (unwritten * kCharactersForEachUnwritten > characters || letters < others ||
-        letters < kFewestLetters || mainScript * 4 < letters * 3) {
+        !enoughLetters || mainScript * 4 < letters * 3) {
         return std::nullopt;
     }
     return plausibility(*text);
@@ -168,8 +198,11 @@ const char* unmarkedUtf16WithoutAscii(std::string_view sample, CutEnd cutEnd) {
     const char* best = nullptr;
     long bestScore = 0;
     bool tie = false;
+    // A note of a few words, saved whole.
+    constexpr std::size_t kShortNote = 48;
+    const bool shortWhole = cutEnd != CutEnd::dropped && sample.size() <= kShortNote;
     for (const auto* order : {"UTF-16LE", "UTF-16BE"}) {
-        const auto score = utf16TextScore(sample, order, cutEnd);
+        const auto score = utf16TextScore(sample, order, cutEnd, shortWhole);
         if (!score) {
             continue;
         }
@@ -237,18 +270,21 @@ std::optional<std::string> legacyText(std::string_view bytes, const char* encodi
 
 }  // namespace
 
-std::optional<std::string> unicodeText(std::string_view bytes) {
+std::optional<std::string> unicodeText(std::string_view bytes, const std::stop_token& stop) {
+    throwIfStopRequested(stop);
     if (bytes.starts_with("\xFF\xFE") || bytes.starts_with("\xFE\xFF")) {
-        return convert(bytes.substr(2), bytes[0] == '\xFF' ? "UTF-16LE" : "UTF-16BE");
+        return composed(toUtf8(bytes.substr(2), bytes[0] == '\xFF' ? "UTF-16LE" : "UTF-16BE",
+                               OnInvalid::fail, CutEnd::asInvalid, stop),
+                        stop);
     }
     if (const auto* utf16 = unmarkedUtf16(bytes)) {
         // A text cut inside its last character ends in U+FFFD.
-        return convertReplacing(bytes, utf16);
+        return composed(toUtf8(bytes, utf16, OnInvalid::replace, CutEnd::asInvalid, stop), stop);
     }
     if (iso2022Encoding(bytes) != nullptr) {
         return std::nullopt;
     }
-    return utf8(bytes);
+    return utf8(bytes, stop);
 }
 
 std::optional<std::string> unmarkedUtf16Encoding(std::string_view bytes) {
@@ -312,11 +348,26 @@ std::optional<std::string> detected(std::string_view bytes, std::string* encodin
     const auto weighed = weighedPart(sample);
     const auto* name = legacyEncoding({sample, weighed});
     throwIfStopRequested(stop);
-    return name != nullptr ? found(name) : std::nullopt;
+    if (name == nullptr) {
+        return std::nullopt;
+    }
+    // Words or lines pasted from UTF-8 stay as written; and a page the guess names reads the text
+    // whatever a byte of it does not convert.
+    auto text = legacyTextWithUtf8(bytes, name, stop);
+    if (!text) {
+        text = legacyText(bytes, name, stop);
+    }
+    if (!text) {
+        text = composed(toUtf8(bytes, name, OnInvalid::replace, CutEnd::replaced, stop), stop);
+    }
+    if (text && encoding != nullptr) {
+        *encoding = name;
+    }
+    return text;
 }
 
 std::optional<std::string> plainText(std::string_view bytes, const std::stop_token& stop) {
-    auto text = unicodeText(bytes);
+    auto text = unicodeText(bytes, stop);
     if (!text) {
         text = detected(bytes, nullptr, stop);
     }
@@ -630,10 +681,13 @@ std::optional<std::string_view> charsetInContent(std::string_view content) {
 // encoding of a meta element wherever it meets one.
 class DeclarationScanner {
   public:
-    explicit DeclarationScanner(std::string_view page) : in_(page) {}
+    DeclarationScanner(std::string_view page, const std::stop_token& stop)
+        : in_(page), poll_(stop) {}
 
     std::optional<std::string> scan() {
         while (pos_ < in_.size()) {
+            poll_.passed(pos_ - polled_);
+            polled_ = pos_;
             pos_ = in_.find('<', pos_);
             if (pos_ == std::string_view::npos) {
                 break;
@@ -779,6 +833,9 @@ class DeclarationScanner {
 
     std::string_view in_;
     std::size_t pos_ = 0;
+    // A stop is looked at as the scan goes (a page of 64 MiB of "<br>" is 16 million tags).
+    StopPoll poll_;
+    std::size_t polled_ = 0;
 };
 
 // The encoding the XML declaration names, when the page starts with one.
@@ -891,7 +948,9 @@ void appendUtf8(std::string& out, char32_t c) {
     out.append(bytes.data(), length);
 }
 
-std::optional<std::string> declaredMarkupEncoding(std::string_view bytes) {
+std::optional<std::string> declaredMarkupEncoding(std::string_view bytes,
+                                                  const std::stop_token& stop) {
+    throwIfStopRequested(stop);
     if (bytes.starts_with("\xEF\xBB\xBF")) {
         return "UTF-8";
     }
@@ -904,7 +963,7 @@ std::optional<std::string> declaredMarkupEncoding(std::string_view bytes) {
     if (auto declared = xmlDeclaredEncoding(bytes)) {
         return declared;
     }
-    return DeclarationScanner(bytes).scan();
+    return DeclarationScanner(bytes, stop).scan();
 }
 
 std::string guessedMarkupEncoding(std::string_view visibleText) {

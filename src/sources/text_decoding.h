@@ -9,13 +9,15 @@
 // text as UTF-8. The readers name it `TextDecoding`.
 namespace vask::decoding {
 
-// The bytes as they are when they are well-formed UTF-8 (a UTF-8 byte order mark is dropped).
-std::optional<std::string> utf8(std::string_view bytes);
+// The bytes as they are when they are well-formed UTF-8 (a UTF-8 byte order mark is dropped). A
+// stop requested ends the check, with vask::Error.
+std::optional<std::string> utf8(std::string_view bytes, const std::stop_token& stop = {});
 
 // Text in a Unicode encoding as UTF-8: well-formed UTF-8 (its byte order mark dropped) that is
 // not ISO-2022-JP or -KR, UTF-16 with its byte order mark (dropped), or UTF-16 saved without
-// one (as `unmarkedUtf16Encoding` finds it). Nothing otherwise.
-std::optional<std::string> unicodeText(std::string_view bytes);
+// one (as `unmarkedUtf16Encoding` finds it). Nothing otherwise. A stop requested ends it soon
+// after, with vask::Error.
+std::optional<std::string> unicodeText(std::string_view bytes, const std::stop_token& stop = {});
 
 // "UTF-16LE" or "UTF-16BE" for text saved in UTF-16 without a byte order mark, told by the NULs
 // of its ASCII characters in every other byte (and no control characters in its reading), or,
@@ -76,8 +78,9 @@ std::optional<std::string> encodingOfLabel(std::string_view label);
 // The encoding a web page declares, as browsers find it: a byte order mark, the XML declaration,
 // or the first meta element (its charset, or the charset of an http-equiv Content-Type) whose
 // label is known, wherever it is in the page outside comments, scripts and styles. Nothing when
-// the page declares none.
-std::optional<std::string> declaredMarkupEncoding(std::string_view bytes);
+// the page declares none. A stop requested ends the scan soon after, with vask::Error.
+std::optional<std::string> declaredMarkupEncoding(std::string_view bytes,
+                                                  const std::stop_token& stop = {});
 
 // The encoding of a page that declares none, guessed from its visible text (in the page's own
 // bytes, so neither styles nor scripts steer the guess) as `detected` guesses it for a file:

@@ -1,14 +1,19 @@
 #pragma once
 
+#include <iconv.h>
 #include <uchardet.h>
 
+#include <algorithm>
 #include <array>
+#include <cerrno>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "encoded_text.h"
 #include "platform/text.h"
@@ -17,11 +22,47 @@ namespace vask::test {
 
 // What bare uchardet makes of some bytes: the encoding it names (empty for none) and its reading
 // of them through iconv, in NFC and without a byte-order mark. ISO-8859-1, -9, -11 and TIS-620
-// are read as the Windows pages that extend them, as browsers read them, and ASCII as UTF-8.
+// are read as the Windows pages that extend them, as browsers read them, and ASCII as UTF-8. The
+// page is read as a reader sees it: line by line, each byte that does not convert as U+FFFD (a
+// word or a line pasted from UTF-8 into legacy text garbles itself, not the lines around it).
 struct UchardetReading {
     std::string name;
     std::optional<std::string> text;
 };
+
+// `bytes` through glibc's iconv from `from` to UTF-8, a byte that does not convert (or a
+// character the bytes end inside) read as U+FFFD; nothing when iconv does not know the encoding.
+inline std::optional<std::string> iconvLenient(std::string_view bytes, const char* from) {
+    const iconv_t converter = iconv_open("UTF-8", from);
+    if (converter == reinterpret_cast<iconv_t>(-1)) {
+        return std::nullopt;
+    }
+    std::string in(bytes);
+    std::string out(in.size() * 4 + 16, '\0');
+    char* source = in.data();
+    std::size_t sourceLeft = in.size();
+    char* target = out.data();
+    std::size_t targetLeft = out.size();
+    while (sourceLeft > 0) {
+        if (iconv(converter, &source, &sourceLeft, &target, &targetLeft) !=
+            static_cast<std::size_t>(-1)) {
+            break;
+        }
+        // U+FFFD takes three bytes where the byte skipped took one: room for it.
+        if (errno == E2BIG || targetLeft < 3) {
+            break;
+        }
+        std::memcpy(target, "\xEF\xBF\xBD", 3);
+        target += 3;
+        targetLeft -= 3;
+        ++source;
+        --sourceLeft;
+        iconv(converter, nullptr, nullptr, nullptr, nullptr);
+    }
+    iconv_close(converter);
+    out.resize(out.size() - targetLeft);
+    return out;
+}
 
 inline UchardetReading uchardetReading(std::string_view bytes) {
     const std::unique_ptr<std::remove_pointer_t<uchardet_t>, decltype(&uchardet_delete)> detector(
@@ -43,13 +84,51 @@ inline UchardetReading uchardetReading(std::string_view bytes) {
             encoding = of;
         }
     }
-    if (auto text = iconvConverted(bytes, "UTF-8", encoding.c_str())) {
+    std::optional<std::string> text;
+    if (encoding.starts_with("UTF-16") || encoding.starts_with("UTF-32")) {
+        text = iconvConverted(bytes, "UTF-8", encoding.c_str());
+    } else {
+        // Line by line: a line break is one in every page uchardet names but those.
+        text.emplace();
+        for (std::size_t at = 0; at < bytes.size();) {
+            const auto end = std::min(bytes.size(), bytes.find('\n', at));
+            const auto line = iconvLenient(bytes.substr(at, end - at), encoding.c_str());
+            if (!line) {
+                text.reset();
+                break;
+            }
+            *text += *line;
+            if (end < bytes.size()) {
+                *text += '\n';
+            }
+            at = end + 1;
+        }
+    }
+    if (text) {
         if (text->starts_with("\xEF\xBB\xBF")) {
             text->erase(0, 3);
         }
         reading.text = text::composed(std::move(*text));
     }
     return reading;
+}
+
+// Whether a reading holds the parts of a text in their order, the first at its start and the
+// last at its end, with anything between them: how a text in a page with words or lines pasted
+// into it from UTF-8 is read right (the parts in the page right, the pasted UTF-8 as it may).
+inline bool readsAround(std::string_view read, const std::vector<std::string>& parts) {
+    if (parts.empty() || !read.starts_with(parts.front()) || !read.ends_with(parts.back())) {
+        return false;
+    }
+    std::size_t at = parts.front().size();
+    for (std::size_t i = 1; i + 1 < parts.size(); ++i) {
+        at = read.find(parts[i], at);
+        if (at == std::string_view::npos) {
+            return false;
+        }
+        at += parts[i].size();
+    }
+    return at + parts.back().size() <= read.size() || parts.size() == 1;
 }
 
 }  // namespace vask::test

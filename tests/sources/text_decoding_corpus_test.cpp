@@ -3,10 +3,12 @@
 // The texts are built from the lines of tests/data/encoding-corpus, all written by
 // tools/encoding-comparison/corpus.py: lines of Debian's message catalogues and manual pages, and
 // the notes, prices and contact lists it holds. The test fails when a cell reads fewer files
-// right than scores.tsv records, or when a file bare uchardet reads right is read wrong.
+// right than scores.tsv records, or when a file bare uchardet reads right is read wrong (its page
+// read as a reader sees it, line by line, what does not convert as U+FFFD: bare_uchardet.h).
 //
 // With VASK_ENCODING_CORPUS naming a folder, every text is kept there beside its right reading
-// (NAME.utf8) for tools/encoding-comparison; with VASK_ENCODING_CORPUS_SCORES naming a file, the
+// (NAME.utf8, and NAME.around for a text with UTF-8 pasted into it) for
+// tools/encoding-comparison; with VASK_ENCODING_CORPUS_SCORES naming a file, the
 // scores are written to it (to record them after a change that reads more right).
 #include <gtest/gtest.h>
 #include <unicode/ucnv.h>
@@ -119,6 +121,11 @@ const std::vector<Size> kNoteSizes = {{50, 4, 1, 24, 100}, {300, 4, 2}};
 const std::vector<Size> kRowSizes = {{100, 4, 1, 24, 160}, {300, 4, 2}, {2000, 2, 6}};
 const std::vector<Size> kCardSizes = {{200, 4, 1, 100, 250}, {300, 4, 2}, {2000, 2, 6}};
 
+bool isMultiBytePage(std::string_view page) {
+    return page == "Shift_JIS" || page == "EUC-JP" || page == "GBK" || page == "GB18030" ||
+           page == "Big5" || page == "windows-949" || page == "EUC-KR";
+}
+
 bool isDosPage(std::string_view page) {
     return page == "ibm-850" || page == "ibm-852" || page == "ibm-866";
 }
@@ -155,7 +162,7 @@ const std::vector<Language>& languages() {
         {"is", {"windows-1252"}, "„", "“"},
         {"it", {"windows-1252"}, "«", "»"},
         {"ja", {"Shift_JIS", "EUC-JP"}, "「", "」"},
-        {"ko", {"windows-949"}, "“", "”"},
+        {"ko", {"windows-949", "EUC-KR"}, "“", "”"},
         {"lt", {"windows-1257", "ISO-8859-13"}, "„", "“"},
         {"lv", {"windows-1257", "ISO-8859-13"}, "«", "»"},
         {"nb", {"windows-1252"}, "«", "»"},
@@ -170,7 +177,7 @@ const std::vector<Language>& languages() {
         {"th", {"windows-874"}, "“", "”"},
         {"tr", {"windows-1254"}, "“", "”"},
         {"uk", {"windows-1251", "KOI8-U"}, "«", "»"},
-        {"zh_CN", {"GBK"}, "“", "”"},
+        {"zh_CN", {"GBK", "GB18030"}, "“", "”"},
         {"zh_TW", {"Big5"}, "「", "」"},
         // Written for the corpus (what the catalogues hold none of): short notes in every page,
         // DOS's among them (addresses, errands, French elisions); prices whose only character
@@ -193,6 +200,10 @@ const std::vector<Language>& languages() {
         {"ru-notes", {"windows-1251", "KOI8-R", "ibm-866", "ISO-8859-5"}, "«", "»", &kNoteSizes},
         {"sk-notes", {"windows-1250", "ISO-8859-2", "ibm-852"}, "„", "“", &kNoteSizes},
         {"sl-notes", {"windows-1250", "ISO-8859-2", "ibm-852"}, "„", "“", &kNoteSizes},
+        {"ja-notes", {"Shift_JIS", "EUC-JP"}, "「", "」", &kNoteSizes},
+        {"ko-notes", {"windows-949", "EUC-KR"}, "“", "”", &kNoteSizes},
+        {"zh_CN-notes", {"GBK", "GB18030"}, "“", "”", &kNoteSizes},
+        {"zh_TW-notes", {"Big5"}, "「", "」", &kNoteSizes},
         {"de-euro", {"windows-1252", "ISO-8859-15"}, "„", "“", &kNoteSizes},
         {"fi-euro", {"windows-1252", "ISO-8859-15"}, "”", "”", &kNoteSizes},
         {"fr-euro", {"windows-1252", "ISO-8859-15"}, "«", "»", &kNoteSizes},
@@ -215,11 +226,13 @@ const std::vector<Language>& languages() {
 }
 
 // The mixes: the text all in the page; UTF-8 with words, quotation marks or its last lines
-// pasted from the page; the text in the page with words or its last lines pasted from UTF-8;
-// UTF-8 with a stray byte after its first character above ASCII. Each mix that is UTF-8 is
-// made again with a sign, an arrow or an emoji at the start of the text (`kSigns`), what users
-// write beside their words that no legacy page holds.
-enum class Mix { pure, words, quotes, lines, utf8Words, utf8Lines, stray };
+// pasted from the page; the text in the page with words or its last lines pasted from UTF-8, or
+// in a page of two bytes to a character with a line of signs pasted from UTF-8 after its first
+// line (`kSignLines`); UTF-8 with a stray
+// byte after its first character above ASCII. Each mix that is UTF-8 is made again with a sign,
+// an arrow or an emoji at the start of the text (`kSigns`), what users write beside their words
+// that no legacy page holds.
+enum class Mix { pure, words, quotes, lines, utf8Words, utf8Lines, utf8SignLine, stray };
 struct MixName {
     Mix mix;
     const char* name;
@@ -231,6 +244,7 @@ constexpr auto kMixes = std::to_array<MixName>({{Mix::pure, "pure"},
                                                 {Mix::lines, "lines"},
                                                 {Mix::utf8Words, "utf8-words"},
                                                 {Mix::utf8Lines, "utf8-lines"},
+                                                {Mix::utf8SignLine, "utf8-sign-line"},
                                                 {Mix::stray, "stray"},
                                                 {Mix::words, "words-signs", true},
                                                 {Mix::quotes, "quotes-signs", true},
@@ -290,6 +304,10 @@ std::vector<std::string> records(const std::string& file) {
 // that no legacy page holds, one for each text in turn.
 constexpr auto kSigns = std::to_array<std::string_view>(
     {"✓ ", "→ ", "№ 3 ", "−2 °C ", "↑ ", "≈ ", "✔ ", "👍 ", "🙂 ", "⚠️ ", "🎉 ", "• "});
+
+// The lines of signs pasted from UTF-8 into a text in a page, one for each text by its length.
+constexpr auto kSignLines = std::to_array<std::string_view>(
+    {"PS: 3 → 4", "👍 ok", "✓ 12 € ≈ 13 $ ↑", "→ 5 km, −2 °C", "№ 3 … 🙂"});
 
 std::string joined(const std::vector<std::string>& lines, std::size_t from, std::size_t to) {
     std::string text;
@@ -366,23 +384,6 @@ struct CorpusText {
     std::vector<std::string> around = {};
 };
 
-// Whether a reading holds the parts in their order, the first at its start and the last at its
-// end, with anything between them.
-bool readsAround(std::string_view read, const std::vector<std::string>& parts) {
-    if (parts.empty() || !read.starts_with(parts.front()) || !read.ends_with(parts.back())) {
-        return false;
-    }
-    std::size_t at = parts.front().size();
-    for (std::size_t i = 1; i + 1 < parts.size(); ++i) {
-        at = read.find(parts[i], at);
-        if (at == std::string_view::npos) {
-            return false;
-        }
-        at += parts[i].size();
-    }
-    return at + parts.back().size() <= read.size() || parts.size() == 1;
-}
-
 std::optional<CorpusText> corpusText(const std::vector<std::string>& lines, const char* page,
                                      const Language& language, Mix mix, const Size& size) {
     const auto text = joined(lines, 0, lines.size());
@@ -454,6 +455,19 @@ std::optional<CorpusText> corpusText(const std::vector<std::string>& lines, cons
             read.insert(after, "\xEF\xBF\xBD");
             return CorpusText{bytes, read};
         }
+        case Mix::utf8SignLine: {
+            // (In the pages of two bytes to a character, where the pasted bytes may make the page
+            // read the text around them wrong; a page of one byte reads them as letters of its
+            // own and leaves the rest as it is.)
+            if (!isMultiBytePage(page)) {
+                return std::nullopt;
+            }
+            const auto first = joined(lines, 0, 1);
+            const auto rest = joined(lines, 1, lines.size());
+            const auto signs = std::string(kSignLines[text.size() % kSignLines.size()]) + "\n";
+            return CorpusText{
+                *written(first, page) + signs + *written(rest, page), text, false, {first, rest}};
+        }
         case Mix::lines:
         case Mix::utf8Lines: {
             // The last tenth of the lines, or the second half of a text of one line.
@@ -502,12 +516,21 @@ std::map<Cell, Score> recordedScores() {
     return scores;
 }
 
+// Keeps a text beside its right reading (NAME.utf8) and, for a text in a page with UTF-8 pasted
+// into it, the parts of that reading a reading must hold in their order, the first at its start
+// and the last at its end (NAME.around, the parts apart by NUL bytes; for UTF-8 lines pasted at
+// the end, the part in the page and an empty one).
 void keep(const char* folder, const std::string& name, const CorpusText& text) {
     const auto path = fs::path(folder) / name;
     std::ofstream(path, std::ios::binary) << text.bytes;
-    // A text read right only in its first part is kept with the reading it is right with.
-    std::ofstream(path.string() + ".utf8", std::ios::binary)
-        << (text.prefix ? vaskReading(text.bytes).value_or(text.text) : text.text);
+    std::ofstream(path.string() + ".utf8", std::ios::binary) << text.text;
+    const auto parts = text.prefix ? std::vector<std::string>{text.text, ""} : text.around;
+    if (!parts.empty()) {
+        std::ofstream around(path.string() + ".around", std::ios::binary);
+        for (std::size_t i = 0; i < parts.size(); ++i) {
+            around << (i > 0 ? std::string(1, '\0') : std::string()) << parts[i];
+        }
+    }
 }
 
 TEST(TextDecodingCorpusTest, NoCellReadsWorseThanRecordedAndNothingUchardetReadsIsLost) {
@@ -556,9 +579,10 @@ TEST(TextDecodingCorpusTest, NoCellReadsWorseThanRecordedAndNothingUchardetReads
                             text->text.insert(0, sign);
                         }
                         const auto isRight = [&](const std::optional<std::string>& read) {
-                            return read && (text->prefix ? read->starts_with(text->text)
-                                                         : *read == text->text ||
-                                                               readsAround(*read, text->around));
+                            return read &&
+                                   (text->prefix ? read->starts_with(text->text)
+                                                 : *read == text->text ||
+                                                       test::readsAround(*read, text->around));
                         };
                         const bool vask = isRight(vaskReading(text->bytes));
                         const bool uchardet = isRight(test::uchardetReading(text->bytes).text);

@@ -1,8 +1,12 @@
 // Texts as users save and paste them: UTF-8 with words, quotation marks and lines pasted from
 // legacy pages, and legacy text of the pages that write the same bytes as others.
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <time.h>
 
 #include <chrono>
+#include <functional>
+#include <optional>
 #include <stop_token>
 #include <string>
 #include <thread>
@@ -12,6 +16,7 @@
 #include "pasted_text.h"
 #include "platform/error.h"
 #include "sources/text_decoding.h"
+#include "support/peak_heap.h"
 
 namespace vask {
 namespace {
@@ -445,5 +450,295 @@ TEST(TextDecodingMixedTest, APastedWordReadsInTheLanguageOfTheTextAroundIt) {
     };
     expectRead(cases);
 }
+// Short notes of every page of two bytes to a character, as typed in Chinese, Japanese and Korean.
+struct CjkNote {
+    std::vector<std::string> lines;
+    std::vector<const char*> pages;
+};
+
+const std::vector<CjkNote>& cjkNotes() {
+    static const std::vector<CjkNote> kNotes = {
+        {{"買い物：牛乳、卵、食パン、りんご三つ", "明日の朝九時までに届けてください。",
+          "よろしくお願いします。"},
+         {"Shift_JIS", "EUC-JP"}},
+        {{"购物清单：牛奶、鸡蛋、面包和三个苹果", "请在明天上午九点以前送到我家门口。",
+          "谢谢你的帮助！"},
+         {"GBK", "GB18030"}},
+        {{"購物清單：牛奶、雞蛋、麵包和三個蘋果", "請在明天上午九點以前送到我家門口。",
+          "謝謝你的幫忙！"},
+         {"Big5"}},
+        {{"장보기 목록: 우유, 계란, 식빵, 사과 세 개", "내일 아침 아홉 시까지 배달해 주세요.",
+          "감사합니다."},
+         {"EUC-KR", "windows-949"}},
+    };
+    return kNotes;
+}
+
+// Legacy text of a page of two bytes to a character with a line or a word pasted into it from
+// UTF-8 reads in its own page, every legacy line as the page reads it, the pasted UTF-8 as written:
+// not whole in a page of one byte to a character ("買い物：牛乳" as KOI8-R's "■┐┌╒∙╗│F▀█") because
+// the page does not convert the pasted bytes.
+TEST(TextDecodingMixedTest, LegacyCjkTextWithPastedUtf8ReadsInItsPage) {
+    const std::vector<std::pair<std::string, std::string>> pastes = {
+        {"a line of signs", "PS: 3 → 4"},
+        {"a line with an emoji", "👍 ok… 12 € ≈ 13 $ ↑"},
+        {"a word of signs", "→"},
+        {"a word of letters", "Müller"},
+        {"a word of the note's own script", "東京"},
+    };
+    for (const auto& note : cjkNotes()) {
+        for (const auto* page : note.pages) {
+            for (const auto& [pasteName, paste] : pastes) {
+                SCOPED_TRACE(std::string(page) + ", " + pasteName);
+                const bool line = pasteName.starts_with("a line");
+                std::string bytes;
+                std::string text;
+                for (std::size_t i = 0; i < note.lines.size(); ++i) {
+                    if (line || i != 1) {
+                        bytes += encodedAs(note.lines[i], page) + "\n";
+                        text += note.lines[i] + "\n";
+                    } else {
+                        bytes += encodedAs(note.lines[i], page) + " " + paste + "\n";
+                        text += note.lines[i] + " " + paste + "\n";
+                    }
+                    if (line && i == 1) {
+                        bytes += paste + "\n";
+                        text += paste + "\n";
+                    }
+                }
+                std::string encoding;
+                EXPECT_EQ(TextDecoding::detected(bytes, &encoding), text) << encoding;
+                EXPECT_EQ(TextDecoding::plainText(bytes), text);
+            }
+        }
+    }
+}
+
+// A UTF-8 note whose one character above ASCII has a stray byte after it is UTF-8 with a stray
+// byte (no page reads "fü\xFFr" as letters of its own), and a Japanese or Chinese note whose
+// second half was pasted from UTF-8 with no space between reads its first half in the page.
+TEST(TextDecodingMixedTest, AStrayByteAndUtf8GluedToLegacyText) {
+    const std::vector<Case> cases = {
+        {"a German line with a stray byte", "Zwischenspeicher f\xC3\xBC\xFFr die Anzeige sind.\n",
+         "Zwischenspeicher fü\uFFFDr die Anzeige sind.\n"},
+        {"an English line with a stray byte after a sign",
+         "The tolerance of the part is \xC2\xB1\xFF"
+         "0.05 mm on every side.\n",
+         "The tolerance of the part is ±\uFFFD0.05 mm on every side.\n"},
+        {"a Japanese note in EUC-JP, its second half UTF-8",
+         encodedAs("HTTP プロキシサーバーが予", "EUC-JP") + "期せず接続を閉じました。\n",
+         "HTTP プロキシサーバーが予期せず接続を閉じました。\n"},
+        {"a Japanese note in Shift_JIS, its second half UTF-8",
+         encodedAs("出力ストリームは書き込", "Shift_JIS") + "みを実装していません。\n",
+         "出力ストリームは書き込みを実装していません。\n"},
+    };
+    expectRead(cases);
+}
+
+// A lone byte of Windows punctuation between ASCII words in UTF-8 text, touching no letter or
+// touching a number, carries no letters for the statistics to weigh: it is the Windows page's
+// no-break space or dash, not the DOS page's "á" or "û" ("Precio:á10áeuros"), whatever the
+// text's own words.
+TEST(TextDecodingMixedTest, ALoneWindowsByteBetweenAsciiWordsIsPunctuation) {
+    const std::vector<Case> cases = {
+        {"no-break spaces after a colon and in a price",
+         "Precio:\xA0"
+         "10\xA0"
+         "euros, m\xC3\xA1s informaci\xC3\xB3n\n",
+         "Precio:\u00A0"
+         "10\u00A0"
+         "euros, más información\n"},
+        {"a no-break space between a number and its unit", "A las 10\xA0h en la estaci\xC3\xB3n\n",
+         "A las 10\u00A0h en la estación\n"},
+        {"a dash between numbers",
+         "Horario: 9\x96"
+         "14 h, cerrado los s\xC3\xA1"
+         "bados\n",
+         "Horario: 9–14 h, cerrado los sábados\n"},
+        {"an ellipsis after a number", "Schritte 1, 2, 3\x85 und fertig, sch\xC3\xB6n\n",
+         "Schritte 1, 2, 3… und fertig, schön\n"},
+        {"a no-break space in a Polish price",
+         "Cena:\xA0"
+         "10 z\xC5\x82, dzi\xC4\x99kuj\xC4\x99\n",
+         "Cena:\u00A0"
+         "10 zł, dziękuję\n"},
+        {"a no-break space before a Portuguese price",
+         "Pre\xC3\xA7o:\xA0"
+         "10 euros, at\xC3\xA9 amanh\xC3\xA3\n",
+         "Preço:\u00A0"
+         "10 euros, até amanhã\n"},
+    };
+    expectRead(cases);
+}
+
+// UTF-8 is kept as written whatever share of the bytes the runs pasted into it hold: a note of
+// signs, an emoji and a line of its own with three long lines pasted from a legacy page after
+// it (not read whole in a page of one byte to a character: "👍" as cp866's "ЁЯСН").
+TEST(TextDecodingMixedTest, Utf8StaysAsWrittenUnderAPastedMajority) {
+    struct Note {
+        std::string own;
+        std::vector<std::string> pasted;
+        const char* page;
+    };
+    const std::vector<Note> notes = {
+        {"明天见，别忘了",
+         {"建国路的商店都关门了，请明天再来看看吧", "这一行是从旧文件里复制过来的内容",
+          "价格已经包括运费和税费了，谢谢你的耐心"},
+         "GBK"},
+        {"明日また会いましょう",
+         {"貼り付けた行はシフト符号で保存されました", "会議は来週の水曜日に変更になりました",
+          "新幹線は七時四十五分に三番線から出ます"},
+         "Shift_JIS"},
+        {"明天見，別忘了",
+         {"購物清單：牛奶、雞蛋、麵包和三個蘋果", "請在明天上午九點以前送到我家門口",
+          "會議改到下星期三下午兩點，謝謝你"},
+         "Big5"},
+        {"내일 봐요",
+         {"회의는 다음 주 수요일로 바뀌었습니다", "역 동쪽 출구에서 열 시에 기다릴게요",
+          "부산행 기차는 일곱 시 사십오 분에 떠나요"},
+         "windows-949"},
+        {"→ ok",
+         {"Встреча в понедельник в девять часов утра у входа",
+          "Позвонить Ольге Петровне насчёт договора", "Купить молоко, хлеб, масло и три яблока"},
+         "windows-1251"},
+    };
+    for (const auto& note : notes) {
+        SCOPED_TRACE(note.page);
+        std::string bytes = "👍 ok… 12 € ≈ 13 $ ↑\n" + note.own + "\n";
+        std::string text = bytes;
+        for (const auto& line : note.pasted) {
+            bytes += encodedAs(line, note.page) + "\n";
+            text += line + "\n";
+        }
+        EXPECT_EQ(TextDecoding::detected(bytes), text);
+    }
+}
+
+// Decoding a long legacy text holds the text and its reading, no second copy of either: at
+// 64 MiB its heap grows by 3.2 times the input at most (the reading of Cyrillic in UTF-8 is twice
+// the bytes; the composing of it into NFC made another whole copy). Measured in the sanitizer
+// builds, which can watch the heap.
+TEST(TextDecodingMixedTest, DecodingALongLegacyTextHoldsOneCopy) {
+    constexpr std::size_t kSize = std::size_t{64} * 1024 * 1024;
+    const std::vector<std::pair<std::string, const char*>> texts = {
+        {"Эта строка сохранена в кодировке windows-1251, как и все другие строки.\n",
+         "windows-1251"},
+        {"Cette ligne a été écrite en windows-1252, comme toutes les autres, déjà.\n",
+         "windows-1252"},
+    };
+    for (const auto& [line, page] : texts) {
+        SCOPED_TRACE(page);
+        const auto encoded = encodedAs(line, page);
+        std::string bytes;
+        bytes.reserve(kSize + encoded.size());
+        while (bytes.size() < kSize) {
+            bytes += encoded;
+        }
+        std::optional<std::string> text;
+        std::string encoding;
+        const auto peak =
+            test::peakHeapGrowth([&] { text = TextDecoding::detected(bytes, &encoding); });
+        ASSERT_TRUE(text.has_value());
+        EXPECT_EQ(encoding, page);
+        EXPECT_TRUE(text->starts_with(line));
+        if (peak) {
+            EXPECT_LE(static_cast<double>(*peak), 3.2 * static_cast<double>(bytes.size()))
+                << "peak heap growth " << *peak << " for " << bytes.size() << " bytes";
+        }
+    }
+}
+
+// Each reader of the decoding looks at a stop through its whole work: a stop requested 30 ms into
+// reading 64 MiB ends the read within 100 ms of the reading thread's time, as a cancelled reading
+// (the scan of a page for the charset it declares through 16 million tags, UTF-16 saved without a
+// byte order mark, the check that a text is UTF-8); one requested before ends it at once.
+TEST(TextDecodingMixedTest, AStopEndsEveryReaderOf64MiBWithin100Ms) {
+    constexpr std::size_t kSize = std::size_t{64} * 1024 * 1024;
+    std::string tags;
+    tags.reserve(kSize);
+    while (tags.size() < kSize) {
+        tags += "<br>";
+    }
+    const auto utf16Line =
+        encodedAs("これは日本語の説明文です。UTF-16 で保存しました。\n", "UTF-16LE");
+    std::string utf16;
+    utf16.reserve(kSize + utf16Line.size());
+    while (utf16.size() < kSize) {
+        utf16 += utf16Line;
+    }
+    std::string utf8;
+    utf8.reserve(kSize + 64);
+    while (utf8.size() < kSize) {
+        utf8 += "Grüße aus München, déjà vu — ✓\n";
+    }
+    using Read = std::function<void(const std::stop_token&)>;
+    const std::vector<std::pair<std::string, Read>> reads = {
+        {"the declared charset of 64 MiB of <br>",
+         [&](const std::stop_token& stop) { TextDecoding::declaredMarkupEncoding(tags, stop); }},
+        {"64 MiB of UTF-16 without a byte order mark as Unicode text",
+         [&](const std::stop_token& stop) { TextDecoding::unicodeText(utf16, stop); }},
+        {"64 MiB of UTF-16 without a byte order mark as plain text",
+         [&](const std::stop_token& stop) { TextDecoding::plainText(utf16, stop); }},
+        {"64 MiB of UTF-8 as Unicode text",
+         [&](const std::stop_token& stop) { TextDecoding::unicodeText(utf8, stop); }},
+    };
+    for (const auto& [name, read] : reads) {
+        SCOPED_TRACE(name);
+        std::stop_source before;
+        before.request_stop();
+        EXPECT_THROW(read(before.get_token()), Error);
+
+        // The time is the reading thread's own (its CPU clock), so a busy machine that leaves it
+        // waiting for a core adds nothing to it.
+        clockid_t readerClock{};
+        ASSERT_EQ(pthread_getcpuclockid(pthread_self(), &readerClock), 0);
+        const auto readerTime = [&] {
+            timespec now{};
+            clock_gettime(readerClock, &now);
+            return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
+        };
+        std::stop_source source;
+        std::chrono::nanoseconds requested{};
+        std::jthread stopper([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+            requested = readerTime();
+            source.request_stop();
+        });
+        EXPECT_THROW(read(source.get_token()), Error);
+        const auto ended = readerTime();
+        stopper.join();
+        EXPECT_LT(ended - requested, std::chrono::milliseconds(100));
+    }
+}
+
+// Notes of a few words saved in UTF-16 without a byte order mark read as UTF-16 (not as UTF-8
+// with NUL bytes, or as ibm-850), and Ukrainian in windows-1251 that the detector takes for Mac
+// Cyrillic reads in windows-1251, whose letters the statistics find likelier.
+TEST(TextDecodingMixedTest, ShortUtf16NotesAndUkrainianInWindows1251) {
+    std::vector<Case> cases;
+    for (const auto& [note, order] :
+         std::vector<std::pair<std::string, const char*>>{{"Пазаруване:", "UTF-16LE"},
+                                                          {"내일 아침 봐요", "UTF-16LE"},
+                                                          {"Покупки: хліб", "UTF-16LE"},
+                                                          {"Ελλάδα και", "UTF-16BE"}}) {
+        cases.push_back({note + " in " + order, encodedAs(note, order), note});
+    }
+    const std::string subtitles =
+        "1\n00:00:01,000 --> 00:00:03,500\nІван Іванович прийшов додому.\n\n"
+        "2\n00:00:04,000 --> 00:00:06,200\nВін сказав: «Я тут, відчиніть двері».\n\n"
+        "3\n00:00:07,000 --> 00:00:09,000\nІ всі пішли до кімнати.\n";
+    cases.push_back(
+        {"Ukrainian subtitles in windows-1251", encodedAs(subtitles, "windows-1251"), subtitles});
+    const std::string line =
+        "Якщо виведено запит --More--(Наступний файл: файл), ця команда наказує\n";
+    cases.push_back({"a Ukrainian line the detector takes for Mac Cyrillic",
+                     encodedAs(line, "windows-1251"), line});
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(TextDecoding::detected(c.bytes), c.text);
+        EXPECT_EQ(TextDecoding::plainText(c.bytes), c.text);
+    }
+}
+
 }  // namespace
 }  // namespace vask

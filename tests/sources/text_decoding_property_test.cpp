@@ -97,6 +97,129 @@ TEST(TextDecodingPropertyTest, WhatAPastedRunDoesNotTouchStaysAsWritten) {
     });
 }
 
+// Lines of legacy text, with the pages they are written in: short notes as typed, of every page
+// of two bytes to a character and of some of one byte.
+struct LegacyLines {
+    std::vector<std::string> lines;
+    std::vector<const char*> pages;
+};
+
+const std::vector<LegacyLines>& legacyLines() {
+    static const std::vector<LegacyLines> kLines = {
+        {{"買い物：牛乳、卵、食パン、りんご三つ", "明日の朝九時までに届けてください。",
+          "よろしくお願いします。", "会議は来週の水曜日に変更になりました。",
+          "駅の東口で待っています。"},
+         {"Shift_JIS", "EUC-JP"}},
+        {{"购物清单：牛奶、鸡蛋、面包和三个苹果", "请在明天上午九点以前送到我家门口。",
+          "谢谢你的帮助！", "会议改到下星期三下午两点。", "我在火车站东门等你。"},
+         {"GBK", "GB18030"}},
+        {{"購物清單：牛奶、雞蛋、麵包和三個蘋果", "請在明天上午九點以前送到我家門口。",
+          "謝謝你的幫忙！", "會議改到下星期三下午兩點。", "我在火車站東門等你。"},
+         {"Big5"}},
+        {{"장보기 목록: 우유, 계란, 식빵, 사과 세 개", "내일 아침 아홉 시까지 배달해 주세요.",
+          "감사합니다.", "회의는 다음 주 수요일로 바뀌었습니다.",
+          "역 동쪽 출구에서 기다리고 있어요."},
+         {"EUC-KR", "windows-949"}},
+        {{"Купить молоко, хлеб и масло.", "Встреча в понедельник в девять часов утра.",
+          "Ключи у соседа на первом этаже.", "Позвонить Ольге Петровне насчёт договора."},
+         {"windows-1251", "KOI8-R"}},
+    };
+    return kLines;
+}
+
+// UTF-8 pasted into legacy text: signs, emoji, words of many scripts, a line.
+const std::vector<std::string>& pastedUtf8() {
+    static const std::vector<std::string> kPasted = {"→",         "👍",
+                                                     "PS: 3 → 4", "ok… 12 € ≈ 13 $ ↑",
+                                                     "✓",         "−3 °C",
+                                                     "Müller",    "café",
+                                                     "東京",      "日本語のメモ",
+                                                     "한국어",    "Привет",
+                                                     "Ελλάδα",    "№5",
+                                                     "½",         "🎉🎉",
+                                                     "«да»",      "—"};
+    return kPasted;
+}
+
+// Legacy text in any page with any UTF-8 pasted into it, as lines of their own or as words
+// between spaces in its lines: every legacy line reads as the page reads it, the parts of a line
+// around a pasted word too.
+TEST(TextDecodingPropertyTest, LegacyLinesWithPastedUtf8ReadInTheirPage) {
+    test::checkProperty("TextDecodingPropertyTest/LegacyLinesWithPastedUtf8", 300, 60, [] {
+        const auto& language = *rc::gen::elementOf(legacyLines());
+        const auto* page = *rc::gen::elementOf(language.pages);
+        const auto count = *rc::gen::inRange<std::size_t>(2, language.lines.size() + 1);
+        const auto first = *rc::gen::inRange<std::size_t>(0, language.lines.size());
+        std::vector<std::string> lines;
+        for (std::size_t i = 0; i < count; ++i) {
+            lines.push_back(language.lines[(first + i) % language.lines.size()]);
+        }
+        // Each paste: the line it goes after or into, and where in the line (a character
+        // boundary; the line's end, or a line of its own).
+        const auto pastes =
+            *rc::gen::resize(3, rc::gen::nonEmpty(rc::gen::container<std::vector<std::size_t>>(
+                                    rc::gen::inRange<std::size_t>(0, pastedUtf8().size()))));
+        std::vector<std::string> bytes(lines.size());
+        std::vector<std::vector<std::string>> parts(lines.size());
+        std::vector<std::vector<std::string>> linesAfter(lines.size());
+        for (std::size_t i = 0; i < lines.size(); ++i) {
+            parts[i] = {lines[i]};
+        }
+        for (const auto paste : pastes) {
+            const auto& utf8 = pastedUtf8()[paste];
+            const auto line = *rc::gen::inRange<std::size_t>(0, lines.size());
+            if (*rc::gen::arbitrary<bool>()) {
+                linesAfter[line].push_back(utf8);
+                continue;
+            }
+            // Into the line once, at a character boundary with three characters of its own on
+            // either side, between spaces.
+            auto& last = parts[line].back();
+            std::vector<std::size_t> boundaries;
+            for (std::size_t at = 1; at < last.size(); ++at) {
+                if ((static_cast<unsigned char>(last[at]) & 0xC0) != 0x80) {
+                    boundaries.push_back(at);
+                }
+            }
+            if (parts[line].size() > 1 || boundaries.size() < 6) {
+                linesAfter[line].push_back(utf8);
+                continue;
+            }
+            boundaries.erase(boundaries.begin(), boundaries.begin() + 2);
+            boundaries.resize(boundaries.size() - 3);
+            const auto at = *rc::gen::elementOf(boundaries);
+            const auto after = last.substr(at);
+            last.resize(at);
+            parts[line].push_back(utf8);
+            parts[line].push_back(after);
+        }
+        std::string encoded;
+        for (std::size_t i = 0; i < lines.size(); ++i) {
+            for (std::size_t k = 0; k < parts[i].size(); ++k) {
+                const bool pasted = k % 2 == 1;
+                encoded += pasted ? " " + parts[i][k] + " " : test::encodedAs(parts[i][k], page);
+            }
+            encoded += "\n";
+            for (const auto& utf8 : linesAfter[i]) {
+                encoded += utf8 + "\n";
+            }
+        }
+        const auto text = TextDecoding::detected(encoded);
+        RC_ASSERT(text.has_value());
+        // Each legacy line in its place, its parts around a pasted word as they were written.
+        std::size_t at = 0;
+        for (std::size_t i = 0; i < lines.size(); ++i) {
+            for (std::size_t k = 0; k < parts[i].size(); k += 2) {
+                const auto found = text->find(parts[i][k], at);
+                RC_ASSERT(found != std::string::npos);
+                RC_ASSERT(k == 0 || text->substr(at, found - at).find('\n') == std::string::npos);
+                at = found + parts[i][k].size();
+            }
+            RC_ASSERT(text->substr(at, 1) == "\n");
+        }
+    });
+}
+
 TEST(TextDecodingPropertyTest, AnyBytesDecodeToUtf8WithoutThrowing) {
     test::checkProperty("TextDecodingPropertyTest/AnyBytesDecodeToUtf8", 500, 200, [] {
         // Bytes of any value, or UTF-8 words and pasted words cut and joined anyhow.

@@ -4,8 +4,8 @@ from Debian's message catalogues (/usr/share/locale/LANG/LC_MESSAGES, read with 
 msgunfmt) and translated manual pages (/usr/share/man/LANG), in a fixed order, as UTF-8, one
 text a line, about 48 KB a language; and what the catalogues hold none of, written here: en.txt,
 everyday English notes with signs of units and currencies (the catalogues hold no English of
-their own); LANG-notes.txt, short notes of 24 to 100 bytes (addresses, prices, French elisions)
-as they are typed in every page, DOS's among them; LANG-euro.txt, prices whose only character
+their own); LANG-notes.txt, short notes of 24 to 100 bytes (addresses, prices, French elisions;
+errands in Chinese, Japanese and Korean) as they are typed in every page, DOS's among them; LANG-euro.txt, prices whose only character
 above ASCII is the euro; and for each Central European language LANG-csv.txt and
 LANG-vcard.txt, contact lists exported as CSV rows and vCards (a card is lines up to a blank
 line), made from the names, towns and streets below in a fixed order.
@@ -182,6 +182,51 @@ NOTES = {
         "Приём у врача перенесли на среду, 14:00.",
     ],
 }
+
+# Short notes in Chinese, Japanese and Korean, the pages of two bytes to a character that the
+# corpus reads them in with words, lines and signs pasted from UTF-8.
+NOTES.update({
+    "ja": [
+        "買い物：牛乳、卵、食パン、りんご三つ",
+        "明日の朝九時までに届けてください。",
+        "会議は来週の水曜日に変更になりました。",
+        "駅の東口で十時に待っています。",
+        "田中さんに契約書の件で電話すること。",
+        "鍵は一階の隣の人に預けてあります。",
+        "家賃は十五日までに振り込んでください。",
+        "新幹線は七時四十五分に三番線から出ます。",
+    ],
+    "zh_CN": [
+        "购物清单：牛奶、鸡蛋、面包和三个苹果",
+        "请在明天上午九点以前送到我家门口。",
+        "会议改到下星期三下午两点。",
+        "我在火车站东门等你，十点见。",
+        "给王老师打电话，问一下合同的事。",
+        "钥匙放在一楼邻居家里了。",
+        "房租请在十五号以前转账。",
+        "去上海的火车七点四十五分从三号站台出发。",
+    ],
+    "zh_TW": [
+        "購物清單：牛奶、雞蛋、麵包和三個蘋果",
+        "請在明天上午九點以前送到我家門口。",
+        "會議改到下星期三下午兩點。",
+        "我在火車站東門等你，十點見。",
+        "給王老師打電話，問一下合約的事。",
+        "鑰匙放在一樓鄰居家裡了。",
+        "房租請在十五號以前轉帳。",
+        "去高雄的火車七點四十五分從三號月台出發。",
+    ],
+    "ko": [
+        "장보기: 우유, 계란, 식빵, 사과 세 개",
+        "내일 아침 아홉 시까지 배달해 주세요.",
+        "회의는 다음 주 수요일로 바뀌었습니다.",
+        "역 동쪽 출구에서 열 시에 기다릴게요.",
+        "계약서 때문에 김 선생님께 전화하기.",
+        "열쇠는 일층 이웃집에 맡겨 두었어요.",
+        "월세는 십오일까지 이체해 주세요.",
+        "부산행 기차는 일곱 시 사십오 분에 떠나요.",
+    ],
+})
 
 # Prices and sums whose only character above ASCII is the euro.
 EURO = {

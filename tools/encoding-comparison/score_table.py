@@ -11,8 +11,8 @@ Usage: score_table.py SCORES [EARLIER]
 import collections
 import sys
 
-MIXES = ["pure", "words", "quotes", "lines", "utf8-words", "utf8-lines", "stray", "words-signs",
-         "quotes-signs", "lines-signs", "stray-signs"]
+MIXES = ["pure", "words", "quotes", "lines", "utf8-words", "utf8-lines", "utf8-sign-line", "stray",
+         "words-signs", "quotes-signs", "lines-signs", "stray-signs"]
 SIZES = ["50", "100", "200", "300", "2000", "20000"]
 
 
