@@ -1121,7 +1121,7 @@ bool isValidUtf8(std::string_view bytes, const std::stop_token& stop) {
 // the bytes themselves. The checks and the conversion look at the stop token as they go.
 std::string_view decodedPage(std::string_view bytes, std::string& converted,
                              const std::stop_token& stop) {
-    auto encoding = TextDecoding::declaredMarkupEncoding(bytes);
+    auto encoding = TextDecoding::declaredMarkupEncoding(bytes, stop);
     const bool marked = encoding && encoding->starts_with("UTF-16");
     if (!encoding) {
         encoding = TextDecoding::unmarkedUtf16Encoding(bytes);

@@ -568,6 +568,9 @@ TEST(RichTextReaderTest, AStopEndsEveryReaderPromptly) {
         {"HTML: nested lists", repeated(declared, "<ol><li>x")},
         {"HTML: nested reversed lists", repeated(declared, "<ol reversed><li>x")},
         {"HTML: line breaks", repeated(declared, "<br>")},
+        // A page that declares no charset is scanned whole for a declaration first.
+        {"HTML: line breaks, no charset declared", repeated("<html><body>", "<br>")},
+        {"HTML: nested lists, no charset declared", repeated("<html><body>", "<ol><li>x")},
         {"HTML: one long run of text", repeated(declared, "text ")},
         {"HTML: preformatted text", repeated(declared + "<plaintext>", "text\r\n")},
         {"HTML: one element of many attributes", repeated(declared + "<p", " a=v")},
