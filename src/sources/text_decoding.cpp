@@ -94,8 +94,12 @@ const char* iso2022Encoding(std::string_view bytes) {
 
 // Whether UTF-8 holds C0 and C1 control characters other than tab, line feed, form feed and
 // carriage return, and DEL: what text files do not hold and binary files almost always do.
-bool holdsControlCharacters(std::string_view utf8) {
+bool holdsControlCharacters(std::string_view utf8, const std::stop_token& stop = {}) {
+    constexpr std::size_t kStopEvery = std::size_t{1} << 20;
     for (std::size_t i = 0; i < utf8.size(); ++i) {
+        if (i % kStopEvery == 0) {
+            throwIfStopRequested(stop);
+        }
         const auto c = static_cast<unsigned char>(utf8[i]);
         if ((c < 0x20 && c != '\t' && c != '\n' && c != '\f' && c != '\r') || c == 0x7F) {
             return true;
@@ -371,7 +375,7 @@ std::optional<std::string> plainText(std::string_view bytes, const std::stop_tok
     if (!text) {
         text = detected(bytes, nullptr, stop);
     }
-    if (!text || holdsControlCharacters(*text)) {
+    if (!text || holdsControlCharacters(*text, stop)) {
         return std::nullopt;
     }
     return text;
