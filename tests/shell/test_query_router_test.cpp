@@ -213,6 +213,21 @@ class TestQueryRouterTest : public test::ChatFixture {
         }
     }
 
+    // A popover chat beside the main window's, each with one question answered, the router
+    // reaching the popover's by default.
+    std::shared_ptr<ChatViewModel> popoverBesideMain() {
+        auto popover = makeModel(false);
+        router->chatViewModel = popover;
+        for (const auto& model : {chat, popover}) {
+            runner->setScript(test::FakeChatHelperRunner::answering("Answer"));
+            model->inputText.set("hi");
+            model->send();
+            settle();
+            EXPECT_EQ(model->transcript().size(), 2u);
+        }
+        return popover;
+    }
+
     test::TempDir dir;
     Environment environment{{"VASK_TEST_HOOKS", "1"}};
     std::shared_ptr<ChatViewModel> chat;
@@ -397,15 +412,8 @@ TEST_F(TestQueryRouterTest, QueryCanAskTheMainWindowsChat) {
 
 TEST_F(TestQueryRouterTest, NewChatCanStartOneInTheMainWindowsChat) {
     // "new" starts one in the popover's chat; with "chat=main" in the main window's.
-    auto popover = makeModel(false);
-    router->chatViewModel = popover;
-    for (const auto& model : {chat, popover}) {
-        runner->setScript(test::FakeChatHelperRunner::answering("Answer"));
-        model->inputText.set("hi");
-        model->send();
-        settle();
-        ASSERT_EQ(model->transcript().size(), 2u);
-    }
+    auto popover = popoverBesideMain();
+    ASSERT_FALSE(HasFailure());
     const std::string mainChatBefore = chat->currentSessionID.get();
     const std::string popoverChatBefore = popover->currentSessionID.get();
     router->handle("vasktest://new?chat=main");
@@ -419,15 +427,8 @@ TEST_F(TestQueryRouterTest, NewChatCanStartOneInTheMainWindowsChat) {
 
 TEST_F(TestQueryRouterTest, DeleteDeletesTheShownChatOfTheChatNamed) {
     // "delete" deletes the popover's shown chat; with "chat=main" the main window's.
-    auto popover = makeModel(false);
-    router->chatViewModel = popover;
-    for (const auto& model : {chat, popover}) {
-        runner->setScript(test::FakeChatHelperRunner::answering("Answer"));
-        model->inputText.set("hi");
-        model->send();
-        settle();
-        ASSERT_EQ(model->transcript().size(), 2u);
-    }
+    auto popover = popoverBesideMain();
+    ASSERT_FALSE(HasFailure());
     const std::string mainChatBefore = chat->currentSessionID.get();
     const std::string popoverChatBefore = popover->currentSessionID.get();
     const auto holds = [](const ChatViewModel& model, const std::string& id) {

@@ -5,8 +5,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
-#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -29,40 +27,6 @@ struct UchardetReading {
     std::string name;
     std::optional<std::string> text;
 };
-
-// `bytes` through glibc's iconv from `from` to UTF-8, a byte that does not convert (or a
-// character the bytes end inside) read as U+FFFD; nothing when iconv does not know the encoding.
-inline std::optional<std::string> iconvLenient(std::string_view bytes, const char* from) {
-    const iconv_t converter = iconv_open("UTF-8", from);
-    if (converter == reinterpret_cast<iconv_t>(-1)) {
-        return std::nullopt;
-    }
-    std::string in(bytes);
-    std::string out(in.size() * 4 + 16, '\0');
-    char* source = in.data();
-    std::size_t sourceLeft = in.size();
-    char* target = out.data();
-    std::size_t targetLeft = out.size();
-    while (sourceLeft > 0) {
-        if (iconv(converter, &source, &sourceLeft, &target, &targetLeft) !=
-            static_cast<std::size_t>(-1)) {
-            break;
-        }
-        // U+FFFD takes three bytes where the byte skipped took one: room for it.
-        if (errno == E2BIG || targetLeft < 3) {
-            break;
-        }
-        std::memcpy(target, "\xEF\xBF\xBD", 3);
-        target += 3;
-        targetLeft -= 3;
-        ++source;
-        --sourceLeft;
-        iconv(converter, nullptr, nullptr, nullptr, nullptr);
-    }
-    iconv_close(converter);
-    out.resize(out.size() - targetLeft);
-    return out;
-}
 
 inline UchardetReading uchardetReading(std::string_view bytes) {
     const std::unique_ptr<std::remove_pointer_t<uchardet_t>, decltype(&uchardet_delete)> detector(
@@ -92,7 +56,8 @@ inline UchardetReading uchardetReading(std::string_view bytes) {
         text.emplace();
         for (std::size_t at = 0; at < bytes.size();) {
             const auto end = std::min(bytes.size(), bytes.find('\n', at));
-            const auto line = iconvLenient(bytes.substr(at, end - at), encoding.c_str());
+            const auto line = iconvConverted(bytes.substr(at, end - at), "UTF-8", encoding.c_str(),
+                                             Unconverted::replaced);
             if (!line) {
                 text.reset();
                 break;

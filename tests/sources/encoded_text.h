@@ -3,6 +3,8 @@
 #include <iconv.h>
 #include <unicode/ucnv.h>
 
+#include <cerrno>
+#include <cstring>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -11,10 +13,15 @@
 
 namespace vask::test {
 
-// `bytes` through glibc's iconv from `from` to `to`; nothing when the pair is unknown or a byte
-// does not convert.
+// What iconv does with a byte it cannot convert: the conversion fails, or (into UTF-8 only) the
+// byte reads as U+FFFD and the conversion goes on, as does a character the bytes end inside.
+enum class Unconverted { fail, replaced };
+
+// `bytes` through glibc's iconv from `from` to `to`; nothing when the pair is unknown, or when a
+// byte does not convert and `unconverted` says the conversion fails.
 inline std::optional<std::string> iconvConverted(std::string_view bytes, const char* to,
-                                                 const char* from) {
+                                                 const char* from,
+                                                 Unconverted unconverted = Unconverted::fail) {
     const iconv_t converter = iconv_open(to, from);
     if (converter == reinterpret_cast<iconv_t>(-1)) {
         return std::nullopt;
@@ -25,9 +32,26 @@ inline std::optional<std::string> iconvConverted(std::string_view bytes, const c
     std::size_t sourceLeft = in.size();
     char* target = out.data();
     std::size_t targetLeft = out.size();
-    const auto result = iconv(converter, &source, &sourceLeft, &target, &targetLeft);
+    bool failed = false;
+    while (sourceLeft > 0) {
+        if (iconv(converter, &source, &sourceLeft, &target, &targetLeft) !=
+            static_cast<std::size_t>(-1)) {
+            break;
+        }
+        // U+FFFD takes three bytes where the byte skipped took one: room for it.
+        if (unconverted == Unconverted::fail || errno == E2BIG || targetLeft < 3) {
+            failed = unconverted == Unconverted::fail;
+            break;
+        }
+        std::memcpy(target, "\xEF\xBF\xBD", 3);
+        target += 3;
+        targetLeft -= 3;
+        ++source;
+        --sourceLeft;
+        iconv(converter, nullptr, nullptr, nullptr, nullptr);
+    }
     iconv_close(converter);
-    if (result == static_cast<std::size_t>(-1)) {
+    if (failed) {
         return std::nullopt;
     }
     out.resize(out.size() - targetLeft);
