@@ -31,9 +31,9 @@ done
 if [[ " ${modules[*]} " == *" sources "* ]]; then
     costs=$(mktemp)
     python3 tools/encoding-comparison/letter_costs.py tests/data/encoding-corpus "$costs"
-    if ! cmp -s "$costs" src/sources/legacy_letter_costs.inc; then
+    if ! cmp -s "$costs" src/sources/decoding/legacy_letter_costs.inc; then
         rm -f "$costs"
-        echo "lint: src/sources/legacy_letter_costs.inc is not what letter_costs.py writes from" \
+        echo "lint: src/sources/decoding/legacy_letter_costs.inc is not what letter_costs.py writes from" \
             "tests/data/encoding-corpus; run it again" >&2
         exit 1
     fi

@@ -24,8 +24,8 @@
 
 #include "encoded_text.h"
 #include "platform/file_io.h"
+#include "sources/decoding/text_decoding.h"
 #include "sources/rich_text_reader.h"
-#include "sources/text_decoding.h"
 #include "sources/vcard_parser.h"
 #include "sources/word_processor_reader.h"
 #include "zip_fixture.h"
@@ -347,9 +347,9 @@ int read(std::string_view reader, const char* path) {
         }
         bytes = std::move(*contents);
         if (reader == "text") {
-            auto text = TextDecoding::unicodeText(bytes);
+            auto text = decoding::unicodeText(bytes);
             if (!text) {
-                text = TextDecoding::detected(bytes);
+                text = decoding::detected(bytes);
             }
             std::cout << bytes.size() << " bytes read: " << (text ? text->size() : 0)
                       << " bytes of text\n";

@@ -4,8 +4,8 @@
 
 #include "encoded_text.h"
 #include "pasted_text.h"
+#include "sources/decoding/text_decoding.h"
 #include "sources/rich_text_reader.h"
-#include "sources/text_decoding.h"
 
 namespace {
 
@@ -48,7 +48,7 @@ void BM_DetectedText(benchmark::State& state) {
     const auto bytes =
         textBytes(static_cast<std::size_t>(state.range(0)), static_cast<Text>(state.range(1)));
     for (auto _ : state) {
-        auto text = vask::TextDecoding::plainText(bytes);
+        auto text = vask::decoding::plainText(bytes);
         benchmark::DoNotOptimize(text);
     }
     state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(bytes.size()));
@@ -66,7 +66,7 @@ void BM_LongPastedRun(benchmark::State& state) {
         vask::test::longPastedText(static_cast<std::size_t>(state.range(0)) * 1024,
                                    static_cast<vask::test::LongPaste>(state.range(1)));
     for (auto _ : state) {
-        auto text = vask::TextDecoding::detected(bytes);
+        auto text = vask::decoding::detected(bytes);
         benchmark::DoNotOptimize(text);
     }
     state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(bytes.size()));

@@ -7,11 +7,11 @@
 #include <vector>
 
 #include "platform/logger.h"
+#include "sources/decoding/text_decoding.h"
 #include "sources/docx_numbering.h"
 #include "sources/list_count.h"
 #include "sources/list_number_format.h"
 #include "sources/paragraph_text.h"
-#include "sources/text_decoding.h"
 #include "sources/word_processing_markup.h"
 #include "sources/word_processor_reader.h"
 
@@ -53,8 +53,8 @@ char32_t symbolCharacter(const Attributes& attributes) {
         return c;
     }
     const auto glyph = static_cast<unsigned char>(c);
-    return font == "Symbol" ? TextDecoding::symbolFontCharacter(glyph)
-                            : TextDecoding::wingdingsCharacter(glyph);
+    return font == "Symbol" ? decoding::symbolFontCharacter(glyph)
+                            : decoding::wingdingsCharacter(glyph);
 }
 
 // The character a run's element stands for (0 for one that stands for nothing); nothing when
@@ -346,7 +346,7 @@ class DocxText : public ParagraphText {
         // Only the text directly inside a text run (or a run of an equation) is body text.
         if (wordTextDepth_ && depth == *wordTextDepth_ + 1) {
             const auto raised = !runs_.empty() && runs_.back().superscript
-                                    ? TextDecoding::superscript(content)
+                                    ? decoding::superscript(content)
                                     : std::nullopt;
             appendText(raised ? *raised : content, target());
         }
@@ -532,7 +532,7 @@ class DocxText : public ParagraphText {
         const auto mark = marks.marks.find(reference ? std::string(id) : noteId_);
         if (mark != marks.marks.end()) {
             // Raised where Unicode has every character of the mark raised, else as written.
-            appendText(TextDecoding::superscript(mark->second).value_or(mark->second), target());
+            appendText(decoding::superscript(mark->second).value_or(mark->second), target());
         }
         return true;
     }

@@ -15,11 +15,11 @@
 #include "platform/file_io.h"
 #include "platform/text.h"
 #include "sources/corvane_vision_client.h"
+#include "sources/decoding/text_decoding.h"
 #include "sources/file_beneath.h"
 #include "sources/file_types.h"
 #include "sources/image_converter.h"
 #include "sources/rich_text_reader.h"
-#include "sources/text_decoding.h"
 
 namespace vask {
 namespace fs = std::filesystem;
@@ -396,7 +396,7 @@ FileParseResult FileAccessService::parseFile(const fs::path& path, const std::st
 FileParseResult FileAccessService::parseText(const fs::path& path, const std::string& bytes,
                                              std::stop_token stop) {
     FileParseResult result;
-    if (auto text = TextDecoding::unicodeText(bytes, stop)) {
+    if (auto text = decoding::unicodeText(bytes, stop)) {
         result.contentMarkdown = std::move(*text);
         result.parseMethod = ParseMethod::direct;
         return result;
@@ -404,7 +404,7 @@ FileParseResult FileAccessService::parseText(const fs::path& path, const std::st
     const TextDecodingError utf8Error;
     logger_.error("file_text_decode_failed",
                   {{"path", path.string()}, {"encoding", "utf8"}, {"error", utf8Error.what()}});
-    if (auto text = TextDecoding::detected(bytes, nullptr, stop)) {
+    if (auto text = decoding::detected(bytes, nullptr, stop)) {
         logger_.error("file_text_decode_fallback", {{"path", path.string()}, {"method", "auto"}});
         result.contentMarkdown = std::move(*text);
         result.parseMethod = ParseMethod::directFallback;
@@ -429,7 +429,7 @@ FileParseResult FileAccessService::parseDocument(const std::string& bytes, std::
     }
     // The walk finds "README", "notes.rst" or "app.conf" by name: a file whose bytes are text is
     // read as text whatever its name says.
-    if (auto text = TextDecoding::plainText(bytes, stop)) {
+    if (auto text = decoding::plainText(bytes, stop)) {
         result.contentMarkdown = std::move(*text);
         result.parseMethod = ParseMethod::direct;
         return result;

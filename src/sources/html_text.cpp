@@ -13,9 +13,9 @@
 #include "platform/error.h"
 #include "platform/logger.h"
 #include "platform/text.h"
+#include "sources/decoding/text_decoding.h"
 #include "sources/list_count.h"
 #include "sources/list_number_format.h"
-#include "sources/text_decoding.h"
 
 namespace vask {
 namespace {
@@ -249,7 +249,7 @@ class TextWriter {
             return;
         }
         std::string bytes;
-        TextDecoding::appendUtf8(bytes, c);
+        decoding::appendUtf8(bytes, c);
         text(bytes);
     }
 
@@ -595,9 +595,9 @@ class Tokenizer {
             const auto value = in_.substr(valueStart, stop - valueStart);
             hides = hides || (equalsIgnoringCase(attribute, "style") && stylesNoDisplay(value));
             // The first of an attribute given twice counts, as in a browser.
-            for (auto [key, kept] : {std::pair{"start", &list.start}, std::pair{"type", &list.type},
-                                     std::pair{"value", &list.value},
-                                     std::pair{"style", &list.style}}) {
+            for (auto [key, kept] :
+                 {std::pair{"start", &list.start}, std::pair{"type", &list.type},
+                  std::pair{"value", &list.value}, std::pair{"style", &list.style}}) {
                 if (equalsIgnoringCase(attribute, key) && !*kept) {
                     *kept = value;
                 }
@@ -872,8 +872,8 @@ class Tokenizer {
                 list.start = itemsAhead(list);
             }
         }
-        if (const auto styled = attributes.style ? inlineListStyle(*attributes.style)
-                                                 : std::nullopt) {
+        if (const auto styled =
+                attributes.style ? inlineListStyle(*attributes.style) : std::nullopt) {
             list.marking = *styled;
         }
         lists_.push_back(std::move(list));
@@ -914,8 +914,7 @@ class Tokenizer {
             list.count.restart(0, *value, list.step);
         }
         const auto number = list.count.next(0, list.start, list.step);
-        const auto styled =
-            attributes.style ? inlineListStyle(*attributes.style) : std::nullopt;
+        const auto styled = attributes.style ? inlineListStyle(*attributes.style) : std::nullopt;
         const auto marking = styled.value_or(list.marking);
         out_.marker(marking.format.empty()
                         ? std::string(marking.bullet)

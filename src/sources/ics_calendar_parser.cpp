@@ -18,7 +18,7 @@
 
 #include "platform/logger.h"
 #include "platform/text.h"
-#include "sources/text_decoding.h"
+#include "sources/decoding/text_decoding.h"
 
 namespace vask {
 namespace {
@@ -1311,7 +1311,7 @@ std::vector<CalendarEvent> IcsCalendarParser::occurrences(std::string_view text,
             utf8.remove_prefix(3);
         }
     } else {
-        converted = TextDecoding::detected(text).value_or(text::toValidUtf8(text));
+        converted = decoding::detected(text).value_or(text::toValidUtf8(text));
         utf8 = converted;
     }
     // Lines that end in a CR alone (as old Mac programs write them) end lines too.

@@ -20,7 +20,7 @@
 #include <utility>
 #include <vector>
 
-#include "sources/text_decoding.h"
+#include "sources/decoding/text_decoding.h"
 
 namespace vask {
 namespace {
@@ -238,7 +238,8 @@ constexpr std::pair<std::string_view, std::string_view> kOwnRules[] = {
      "1000: тисячний; 1001: тисяча >>; 2000: =0=.; "
      "%digits-ordinal: -x: −>>; 0: =#,##0=-й;"},
     {"ru", "%digits-ordinal: -x: −>>; 0: =#,##0=-й;"},
-    {"el", "%digits-ordinal: -x: −>>; 0: =#,##0==%%ending=; %%ending: 0: ός; 1: ος; 20: >>; 100: >>;"},
+    {"el",
+     "%digits-ordinal: -x: −>>; 0: =#,##0==%%ending=; %%ending: 0: ός; 1: ος; 20: >>; 100: >>;"},
 };
 
 // Our own rules for the language of the locale ICU resolved (kOwnRules); empty for none.
@@ -559,22 +560,22 @@ std::string hebrewNumerals(long count, const Style&) {
     std::string out;
     auto hundreds = count / 100;
     for (; hundreds > 4; hundreds -= 4) {
-        TextDecoding::appendUtf8(out, kHundreds[3]);
+        decoding::appendUtf8(out, kHundreds[3]);
     }
     if (hundreds > 0) {
-        TextDecoding::appendUtf8(out, kHundreds[static_cast<std::size_t>(hundreds - 1)]);
+        decoding::appendUtf8(out, kHundreds[static_cast<std::size_t>(hundreds - 1)]);
     }
     const auto rest = count % 100;
     if (rest == 15 || rest == 16) {
-        TextDecoding::appendUtf8(out, U'ט');
-        TextDecoding::appendUtf8(out, rest == 15 ? U'ו' : U'ז');
+        decoding::appendUtf8(out, U'ט');
+        decoding::appendUtf8(out, rest == 15 ? U'ו' : U'ז');
         return out;
     }
     if (rest >= 10) {
-        TextDecoding::appendUtf8(out, kTensLetters[static_cast<std::size_t>(rest / 10 - 1)]);
+        decoding::appendUtf8(out, kTensLetters[static_cast<std::size_t>(rest / 10 - 1)]);
     }
     if (rest % 10 != 0) {
-        TextDecoding::appendUtf8(out, kUnits[static_cast<std::size_t>(rest % 10 - 1)]);
+        decoding::appendUtf8(out, kUnits[static_cast<std::size_t>(rest % 10 - 1)]);
     }
     return out;
 }
@@ -1110,8 +1111,8 @@ char32_t ListNumberFormat::symbolFontCharacter(char32_t c, std::string_view font
         return c;
     }
     const auto code = static_cast<unsigned char>(c - 0xF000);
-    return font == "Symbol" ? TextDecoding::symbolFontCharacter(code)
-                            : TextDecoding::wingdingsCharacter(code);
+    return font == "Symbol" ? decoding::symbolFontCharacter(code)
+                            : decoding::wingdingsCharacter(code);
 }
 
 std::string ListNumberFormat::symbolFontText(std::string_view text, std::string_view font) {
@@ -1124,7 +1125,7 @@ std::string ListNumberFormat::symbolFontText(std::string_view text, std::string_
     while (at < length) {
         UChar32 c = 0;
         U8_NEXT(text.data(), at, length, c);
-        TextDecoding::appendUtf8(
+        decoding::appendUtf8(
             out, c < 0 ? U'\uFFFD' : symbolFontCharacter(static_cast<char32_t>(c), font));
     }
     return out;

@@ -7,9 +7,9 @@
 #include <utility>
 
 #include "platform/text.h"
+#include "sources/decoding/text_decoding.h"
 #include "sources/odt_lists.h"
 #include "sources/paragraph_text.h"
-#include "sources/text_decoding.h"
 #include "sources/word_processing_markup.h"
 
 namespace vask {
@@ -57,9 +57,10 @@ std::optional<char32_t> characterElement(std::string_view name) {
 
 // The text of an .odt: styles.xml, then content.xml, whose notes (text:note bodies) follow the
 // body; a note's mark (its citation, "1" or a mark of its own) is shown raised where the note is
-// referred to ("Body¹") and before the note's text ("¹A footnote"), as a .docx note's. Left out: automatic styles' hidden
-// text, hidden paragraphs, sections and hidden-text fields, tracked changes, comments, titles and
-// descriptions of drawings, and a number a writer kept (text:number), counted anew.
+// referred to ("Body¹") and before the note's text ("¹A footnote"), as a .docx note's. Left out:
+// automatic styles' hidden text, hidden paragraphs, sections and hidden-text fields, tracked
+// changes, comments, titles and descriptions of drawings, and a number a writer kept (text:number),
+// counted anew.
 class OdtText : public ParagraphText {
   public:
     using ParagraphText::ParagraphText;
@@ -270,7 +271,7 @@ class OdtText : public ParagraphText {
         if (trimmed.empty() || !inParagraph()) {
             return;
         }
-        auto mark = TextDecoding::superscript(trimmed).value_or(std::string(trimmed));
+        auto mark = decoding::superscript(trimmed).value_or(std::string(trimmed));
         appendText(mark, target());
         noteMark_ = std::move(mark);
     }

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <iterator>
 
-#include "sources/text_decoding.h"
+#include "sources/decoding/text_decoding.h"
 #include "sources/word_processor_reader.h"
 
 namespace vask {
@@ -248,7 +248,7 @@ void ParagraphText::appendText(std::string_view text, std::string& out) {
 
 void ParagraphText::appendCharacter(char32_t c, std::string& out) {
     std::string bytes;
-    TextDecoding::appendUtf8(bytes, c);
+    decoding::appendUtf8(bytes, c);
     appendText(bytes, out);
 }
 

@@ -19,17 +19,18 @@ function(vask_add_readers name platform)
         ${dir}/html_text.cpp
         ${dir}/ics_calendar_parser.cpp
         ${dir}/list_count.cpp
-        ${dir}/legacy_encoding_guess.cpp
+        ${dir}/decoding/legacy_encoding_guess.cpp
+        ${dir}/decoding/letter_statistics.cpp
         ${dir}/list_number_format.cpp
         ${dir}/markup_attribute_bound.cpp
-        ${dir}/mixed_utf8_text.cpp
+        ${dir}/decoding/mixed_utf8_text.cpp
         ${dir}/odt_lists.cpp
         ${dir}/odt_reader.cpp
         ${dir}/paragraph_text.cpp
         ${dir}/rich_text_reader.cpp
-        ${dir}/text_characters.cpp
-        ${dir}/text_conversion.cpp
-        ${dir}/text_decoding.cpp
+        ${dir}/decoding/text_characters.cpp
+        ${dir}/decoding/text_conversion.cpp
+        ${dir}/decoding/text_decoding.cpp
         ${dir}/vcard_parser.cpp
         ${dir}/word_processing_markup.cpp
         ${dir}/word_processor_reader.cpp

@@ -14,11 +14,11 @@
 
 #include "platform/error.h"
 #include "platform/text.h"
+#include "sources/decoding/text_conversion.h"
+#include "sources/decoding/text_decoding.h"
 #include "sources/html_text.h"
 #include "sources/list_count.h"
 #include "sources/list_number_format.h"
-#include "sources/text_conversion.h"
-#include "sources/text_decoding.h"
 #include "sources/word_processor_reader.h"
 
 namespace vask {
@@ -231,8 +231,7 @@ class RtfGroupStack {
 
 class RtfReader {
   public:
-    RtfReader(std::string_view input, std::stop_token stop)
-        : in_(input), stop_(std::move(stop)) {}
+    RtfReader(std::string_view input, std::stop_token stop) : in_(input), stop_(std::move(stop)) {}
 
     // Throws vask::Error when a stop is requested, looked at every 64 KB of the document.
     std::optional<std::string> read() {
@@ -551,7 +550,7 @@ class RtfReader {
             return;
         }
         flushBytes();
-        TextDecoding::appendUtf8(target(group), c);
+        decoding::appendUtf8(target(group), c);
     }
 
     // Where the group's text goes; a list's text before it is settled first.
@@ -823,7 +822,7 @@ class RtfReader {
     void appendMark(long number, std::size_t kind, std::string& out) const {
         const auto mark = ListNumberFormat::formatted(
             number, sectionNoteFormats_[kind].value_or(noteFormats_[kind]));
-        out += TextDecoding::superscript(mark).value_or(mark);
+        out += decoding::superscript(mark).value_or(mark);
     }
 
     // Collects the name of the font being defined, up to its ";": a font named Symbol or
@@ -879,8 +878,8 @@ class RtfReader {
         const bool high = unit >= 0xD800 && unit <= 0xDBFF;
         const bool low = unit >= 0xDC00 && unit <= 0xDFFF;
         if (low && highSurrogate_) {
-            TextDecoding::appendUtf8(
-                out, 0x10000 + ((*highSurrogate_ - 0xD800) << 10) + (unit - 0xDC00));
+            decoding::appendUtf8(out,
+                                 0x10000 + ((*highSurrogate_ - 0xD800) << 10) + (unit - 0xDC00));
             highSurrogate_.reset();
             return;
         }
@@ -889,13 +888,13 @@ class RtfReader {
             highSurrogate_ = unit;
             surrogateTarget_ = &out;
         } else {
-            TextDecoding::appendUtf8(out, low ? U'\uFFFD' : unit);
+            decoding::appendUtf8(out, low ? U'\uFFFD' : unit);
         }
     }
 
     void dropLoneSurrogate() {
         if (highSurrogate_) {
-            TextDecoding::appendUtf8(*surrogateTarget_, U'\uFFFD');
+            decoding::appendUtf8(*surrogateTarget_, U'\uFFFD');
             highSurrogate_.reset();
         }
     }
@@ -959,9 +958,9 @@ class RtfReader {
                 if (page != kSymbolGlyphs) {
                     c = code < 0x20 ? code : ListNumberFormat::symbolFontCharacter(c, page);
                 }
-                TextDecoding::appendUtf8(out, c);
+                decoding::appendUtf8(out, c);
             }
-        } else if (auto converted = TextDecoding::convertReplacing(bytes, page.c_str())) {
+        } else if (auto converted = decoding::convertReplacing(bytes, page.c_str())) {
             out += *converted;
         } else {
             out += text::toValidUtf8(bytes);
@@ -1076,13 +1075,13 @@ bool startsLikeHTML(std::string_view head) {
 bool looksLikeHTML(std::string_view bytes) {
     constexpr std::size_t kHead = std::size_t{64} * 1024;
     if (bytes.starts_with("\xFF\xFE") || bytes.starts_with("\xFE\xFF")) {
-        const auto head = TextDecoding::convertReplacing(
+        const auto head = decoding::convertReplacing(
             bytes.substr(2, std::min(bytes.size() - 2, kHead) & ~std::size_t{1}),
             bytes[0] == '\xFF' ? "UTF-16LE" : "UTF-16BE");
         return head && startsLikeHTML(*head);
     }
-    if (const auto utf16 = TextDecoding::unmarkedUtf16Encoding(bytes)) {
-        const auto head = TextDecoding::convertReplacing(
+    if (const auto utf16 = decoding::unmarkedUtf16Encoding(bytes)) {
+        const auto head = decoding::convertReplacing(
             bytes.substr(0, std::min(bytes.size(), kHead) & ~std::size_t{1}), utf16->c_str());
         return head && startsLikeHTML(*head);
     }
@@ -1121,10 +1120,10 @@ bool isValidUtf8(std::string_view bytes, const std::stop_token& stop) {
 // the bytes themselves. The checks and the conversion look at the stop token as they go.
 std::string_view decodedPage(std::string_view bytes, std::string& converted,
                              const std::stop_token& stop) {
-    auto encoding = TextDecoding::declaredMarkupEncoding(bytes, stop);
+    auto encoding = decoding::declaredMarkupEncoding(bytes, stop);
     const bool marked = encoding && encoding->starts_with("UTF-16");
     if (!encoding) {
-        encoding = TextDecoding::unmarkedUtf16Encoding(bytes);
+        encoding = decoding::unmarkedUtf16Encoding(bytes);
     }
     std::optional<bool> valid;
     if (!encoding) {
@@ -1134,7 +1133,7 @@ std::string_view decodedPage(std::string_view bytes, std::string& converted,
         valid = isValidUtf8(bytes, stop);
         encoding = *valid && bytes.find('\x1B') == std::string_view::npos
                        ? "UTF-8"
-                       : TextDecoding::guessedMarkupEncoding(HtmlText::text(bytes, stop));
+                       : decoding::guessedMarkupEncoding(HtmlText::text(bytes, stop));
     }
     if (*encoding == "UTF-8") {
         if (bytes.starts_with("\xEF\xBB\xBF")) {

@@ -8,7 +8,7 @@
 
 #include "platform/logger.h"
 #include "platform/text.h"
-#include "sources/text_decoding.h"
+#include "sources/decoding/text_decoding.h"
 
 namespace vask {
 namespace {
@@ -57,7 +57,7 @@ std::string_view decodedFile(std::string_view bytes, std::string& storage) {
     if (encoding == nullptr) {
         return bytes;
     }
-    storage = TextDecoding::convert(bytes, encoding).value_or(std::string());
+    storage = decoding::convert(bytes, encoding).value_or(std::string());
     return storage;
 }
 
@@ -228,7 +228,7 @@ std::optional<ContentLine> splitLine(std::string_view line) {
     const auto parameters =
         nameEnd < colon ? line.substr(nameEnd + 1, colon - nameEnd - 1) : std::string_view();
     // Only the values a card keeps are decoded: a photo of megabytes is passed over, not copied.
-    static constexpr std::string_view kRead[] = {"BEGIN", "END", "UID",   "FN",  "N",
+    static constexpr std::string_view kRead[] = {"BEGIN", "END",   "UID", "FN",    "N",
                                                  "ORG",   "TITLE", "TEL", "EMAIL", "VERSION"};
     const bool read = std::any_of(std::begin(kRead), std::end(kRead), [&](std::string_view kept) {
         return equalsIgnoringCase(name, kept);
@@ -247,7 +247,7 @@ class UndeclaredCharset {
     // The guessed encoding; nothing when the guess is UTF-8 or none.
     const std::optional<std::string>& get() {
         if (!guessed_) {
-            auto name = TextDecoding::guessedEncoding(undeclaredBytes());
+            auto name = decoding::guessedEncoding(undeclaredBytes());
             guessed_ = name == "UTF-8" ? std::nullopt : std::move(name);
         }
         return *guessed_;
@@ -282,13 +282,13 @@ std::string decodedValue(std::string_view parameters, std::string_view value,
                          UndeclaredCharset& undeclared) {
     const auto raw = rawValue(parameters, value);
     if (!raw.charset.empty() && !equalsIgnoringCase(raw.charset, "UTF-8")) {
-        if (auto converted = TextDecoding::convert(raw.bytes, raw.charset.c_str())) {
+        if (auto converted = decoding::convert(raw.bytes, raw.charset.c_str())) {
             return *converted;
         }
     }
     if (raw.charset.empty() && !text::isValidUtf8(raw.bytes)) {
         if (const auto& guessed = undeclared.get()) {
-            if (auto converted = TextDecoding::convertReplacing(raw.bytes, guessed->c_str())) {
+            if (auto converted = decoding::convertReplacing(raw.bytes, guessed->c_str())) {
                 return *converted;
             }
         }

@@ -19,7 +19,7 @@
 #include "bare_uchardet.h"
 #include "encoded_text.h"
 #include "platform/text.h"
-#include "sources/text_decoding.h"
+#include "sources/decoding/text_decoding.h"
 #include "support/property_check.h"
 
 namespace vask {
@@ -33,8 +33,8 @@ std::string inPage(std::string_view utf8, const char* page) {
 }
 
 std::optional<std::string> vaskReading(std::string_view bytes) {
-    auto text = TextDecoding::unicodeText(bytes);
-    return text ? text : TextDecoding::detected(bytes);
+    auto text = decoding::unicodeText(bytes);
+    return text ? text : decoding::detected(bytes);
 }
 
 struct Note {

@@ -14,9 +14,9 @@
 
 #include "platform/error.h"
 #include "platform/text.h"
+#include "sources/decoding/text_decoding.h"
 #include "sources/html_text.h"
 #include "sources/markup_attribute_bound.h"
-#include "sources/text_decoding.h"
 #include "support/log_capture.h"
 #include "support/peak_heap.h"
 #include "zip_fixture.h"
@@ -910,20 +910,20 @@ TEST(RichTextReaderTest, OtherBytesAreNotImported) {
 }
 
 TEST(TextDecodingTest, Utf8IsTakenAsItIsAndOtherEncodingsAreDetected) {
-    EXPECT_EQ(TextDecoding::utf8("caf\xC3\xA9"), "caf\xC3\xA9");
-    EXPECT_EQ(TextDecoding::utf8("\xEF\xBB\xBFhi"), "hi");
-    EXPECT_FALSE(TextDecoding::utf8("caf\xE9").has_value());
+    EXPECT_EQ(decoding::utf8("caf\xC3\xA9"), "caf\xC3\xA9");
+    EXPECT_EQ(decoding::utf8("\xEF\xBB\xBFhi"), "hi");
+    EXPECT_FALSE(decoding::utf8("caf\xE9").has_value());
 
     const std::string latin1 =
         "Le caf\xE9 de la gare \xE9tait ferm\xE9 le dimanche, mais la boulangerie \xE0 c\xF4t\xE9 "
         "restait ouverte jusqu'\xE0 midi pour les habitu\xE9s du quartier.";
     std::string encoding;
-    const auto decoded = TextDecoding::detected(latin1, &encoding);
+    const auto decoded = decoding::detected(latin1, &encoding);
     ASSERT_TRUE(decoded.has_value()) << encoding;
     EXPECT_NE(decoded->find("caf\xC3\xA9 de la gare"), std::string::npos) << encoding;
 
-    EXPECT_FALSE(TextDecoding::convert("abc", "no-such-encoding").has_value());
-    EXPECT_FALSE(TextDecoding::convert("\xFF\xFE\xFD", "UTF-8").has_value());
+    EXPECT_FALSE(decoding::convert("abc", "no-such-encoding").has_value());
+    EXPECT_FALSE(decoding::convert("\xFF\xFE\xFD", "UTF-8").has_value());
 }
 
 }  // namespace

@@ -34,7 +34,7 @@
 #include "bare_uchardet.h"
 #include "encoded_text.h"
 #include "platform/text.h"
-#include "sources/text_decoding.h"
+#include "sources/decoding/text_decoding.h"
 
 namespace vask {
 namespace {
@@ -74,7 +74,7 @@ std::optional<std::string> written(std::string_view utf8, const char* page) {
             bytes = out;
         }
     }
-    if (!bytes || TextDecoding::convert(*bytes, page) != text::composed(std::string(utf8))) {
+    if (!bytes || decoding::convert(*bytes, page) != text::composed(std::string(utf8))) {
         return std::nullopt;
     }
     return bytes;
@@ -82,8 +82,8 @@ std::optional<std::string> written(std::string_view utf8, const char* page) {
 
 // Vask's reading of a text file.
 std::optional<std::string> vaskReading(std::string_view bytes) {
-    auto text = TextDecoding::unicodeText(bytes);
-    return text ? text : TextDecoding::detected(bytes);
+    auto text = decoding::unicodeText(bytes);
+    return text ? text : decoding::detected(bytes);
 }
 
 std::string withCedillas(std::string line) {

@@ -16,7 +16,7 @@
 #include "encoded_text.h"
 #include "pasted_text.h"
 #include "platform/error.h"
-#include "sources/text_decoding.h"
+#include "sources/decoding/text_decoding.h"
 #include "support/peak_heap.h"
 
 namespace vask {
@@ -34,8 +34,8 @@ void expectRead(const std::vector<Case>& cases) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         std::string encoding;
-        EXPECT_EQ(TextDecoding::detected(c.bytes, &encoding), c.text) << encoding;
-        EXPECT_EQ(TextDecoding::plainText(c.bytes), c.text);
+        EXPECT_EQ(decoding::detected(c.bytes, &encoding), c.text) << encoding;
+        EXPECT_EQ(decoding::plainText(c.bytes), c.text);
     }
 }
 
@@ -223,8 +223,8 @@ TEST(TextDecodingMixedTest, AStopEndsALongReadPromptly) {
         SCOPED_TRACE(name);
         std::stop_source before;
         before.request_stop();
-        EXPECT_THROW(TextDecoding::detected(bytes, nullptr, before.get_token()), Error);
-        EXPECT_THROW(TextDecoding::plainText(bytes, before.get_token()), Error);
+        EXPECT_THROW(decoding::detected(bytes, nullptr, before.get_token()), Error);
+        EXPECT_THROW(decoding::plainText(bytes, before.get_token()), Error);
 
         std::stop_source source;
         std::chrono::steady_clock::time_point requested;
@@ -233,7 +233,7 @@ TEST(TextDecodingMixedTest, AStopEndsALongReadPromptly) {
             requested = std::chrono::steady_clock::now();
             source.request_stop();
         });
-        EXPECT_THROW(TextDecoding::detected(bytes, nullptr, source.get_token()), Error);
+        EXPECT_THROW(decoding::detected(bytes, nullptr, source.get_token()), Error);
         const auto ended = std::chrono::steady_clock::now();
         stopper.join();
         EXPECT_LT(ended - requested, std::chrono::seconds(1));
@@ -508,8 +508,8 @@ TEST(TextDecodingMixedTest, LegacyCjkTextWithPastedUtf8ReadsInItsPage) {
                     }
                 }
                 std::string encoding;
-                EXPECT_EQ(TextDecoding::detected(bytes, &encoding), text) << encoding;
-                EXPECT_EQ(TextDecoding::plainText(bytes), text);
+                EXPECT_EQ(decoding::detected(bytes, &encoding), text) << encoding;
+                EXPECT_EQ(decoding::plainText(bytes), text);
             }
         }
     }
@@ -611,7 +611,7 @@ TEST(TextDecodingMixedTest, Utf8StaysAsWrittenUnderAPastedMajority) {
             bytes += encodedAs(line, note.page) + "\n";
             text += line + "\n";
         }
-        EXPECT_EQ(TextDecoding::detected(bytes), text);
+        EXPECT_EQ(decoding::detected(bytes), text);
     }
 }
 
@@ -638,7 +638,7 @@ TEST(TextDecodingMixedTest, DecodingALongLegacyTextHoldsOneCopy) {
         std::optional<std::string> text;
         std::string encoding;
         const auto peak =
-            test::peakHeapGrowth([&] { text = TextDecoding::detected(bytes, &encoding); });
+            test::peakHeapGrowth([&] { text = decoding::detected(bytes, &encoding); });
         ASSERT_TRUE(text.has_value());
         EXPECT_EQ(encoding, page);
         EXPECT_TRUE(text->starts_with(line));
@@ -677,13 +677,13 @@ TEST(TextDecodingMixedTest, AStopEndsEveryReaderOf64MiBWithin100Ms) {
     using Read = std::function<void(const std::stop_token&)>;
     const std::vector<std::pair<std::string, Read>> reads = {
         {"the declared charset of 64 MiB of <br>",
-         [&](const std::stop_token& stop) { TextDecoding::declaredMarkupEncoding(tags, stop); }},
+         [&](const std::stop_token& stop) { decoding::declaredMarkupEncoding(tags, stop); }},
         {"64 MiB of UTF-16 without a byte order mark as Unicode text",
-         [&](const std::stop_token& stop) { TextDecoding::unicodeText(utf16, stop); }},
+         [&](const std::stop_token& stop) { decoding::unicodeText(utf16, stop); }},
         {"64 MiB of UTF-16 without a byte order mark as plain text",
-         [&](const std::stop_token& stop) { TextDecoding::plainText(utf16, stop); }},
+         [&](const std::stop_token& stop) { decoding::plainText(utf16, stop); }},
         {"64 MiB of UTF-8 as Unicode text",
-         [&](const std::stop_token& stop) { TextDecoding::unicodeText(utf8, stop); }},
+         [&](const std::stop_token& stop) { decoding::unicodeText(utf8, stop); }},
     };
     for (const auto& [name, read] : reads) {
         SCOPED_TRACE(name);
@@ -758,8 +758,8 @@ TEST(TextDecodingMixedTest, ShortUtf16NotesAndUkrainianInWindows1251) {
                      encodedAs(line, "windows-1251"), line});
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        EXPECT_EQ(TextDecoding::detected(c.bytes), c.text);
-        EXPECT_EQ(TextDecoding::plainText(c.bytes), c.text);
+        EXPECT_EQ(decoding::detected(c.bytes), c.text);
+        EXPECT_EQ(decoding::plainText(c.bytes), c.text);
     }
 }
 

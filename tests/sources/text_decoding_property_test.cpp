@@ -10,9 +10,9 @@
 
 #include "encoded_text.h"
 #include "platform/text.h"
-#include "sources/mixed_utf8_text.h"
-#include "sources/text_conversion.h"
-#include "sources/text_decoding.h"
+#include "sources/decoding/mixed_utf8_text.h"
+#include "sources/decoding/text_conversion.h"
+#include "sources/decoding/text_decoding.h"
 #include "support/property_check.h"
 
 namespace vask {
@@ -84,7 +84,7 @@ TEST(TextDecodingPropertyTest, WhatAPastedRunDoesNotTouchStaysAsWritten) {
         }
         RC_PRE(decoding::isMostlyUtf8(bytes));
         std::string encoding;
-        const auto text = TextDecoding::detected(bytes, &encoding);
+        const auto text = decoding::detected(bytes, &encoding);
         RC_ASSERT(text.has_value());
         RC_ASSERT(encoding == "UTF-8");
         const auto read = tokens(*text);
@@ -204,7 +204,7 @@ TEST(TextDecodingPropertyTest, LegacyLinesWithPastedUtf8ReadInTheirPage) {
                 encoded += utf8 + "\n";
             }
         }
-        const auto text = TextDecoding::detected(encoded);
+        const auto text = decoding::detected(encoded);
         RC_ASSERT(text.has_value());
         // Each legacy line in its place, its parts around a pasted word as they were written.
         std::size_t at = 0;
@@ -241,11 +241,11 @@ TEST(TextDecodingPropertyTest, AnyBytesDecodeToUtf8WithoutThrowing) {
             bytes = bytes.substr(0, *rc::gen::inRange<std::size_t>(0, bytes.size() + 1));
         }
         std::string encoding;
-        const auto text = TextDecoding::detected(bytes, &encoding);
+        const auto text = decoding::detected(bytes, &encoding);
         // (Whole, as RC_ASSERT takes "||" apart and evaluates both sides.)
         const bool textIsUtf8 = !text || text::isValidUtf8(*text);
         RC_ASSERT(textIsUtf8);
-        const auto plain = TextDecoding::plainText(bytes);
+        const auto plain = decoding::plainText(bytes);
         const bool plainIsUtf8 = !plain || text::isValidUtf8(*plain);
         RC_ASSERT(plainIsUtf8);
     });
@@ -276,7 +276,7 @@ TEST(TextDecodingPropertyTest, EachByteIsConvertedABoundedNumberOfTimes) {
         }
         bytes += "\n" + own;
         const auto before = decoding::convertedBytes();
-        const auto text = TextDecoding::detected(bytes);
+        const auto text = decoding::detected(bytes);
         const auto converted = decoding::convertedBytes() - before;
         RC_ASSERT(text.has_value());
         RC_TAG(bytes.size() / 16384);

@@ -1,4 +1,4 @@
-#include "sources/text_decoding.h"
+#include "sources/decoding/text_decoding.h"
 
 #include <gtest/gtest.h>
 
@@ -92,7 +92,7 @@ TEST(TextDecodingTest, LabelsResolveAsTheEncodingTableResolvesThem) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
-        EXPECT_EQ(TextDecoding::encodingOfLabel(c.label), c.encoding);
+        EXPECT_EQ(decoding::encodingOfLabel(c.label), c.encoding);
     }
     // Every encoding a label gives is one the converter opens.
     for (const auto* label : {"866",          "iso-8859-2",     "iso-8859-3",   "iso-8859-4",
@@ -105,9 +105,9 @@ TEST(TextDecodingTest, LabelsResolveAsTheEncodingTableResolvesThem) {
                               "big5",         "euc-jp",         "iso-2022-jp",  "shift_jis",
                               "euc-kr",       "iso-8859-16"}) {
         SCOPED_TRACE(label);
-        const auto encoding = TextDecoding::encodingOfLabel(label);
+        const auto encoding = decoding::encodingOfLabel(label);
         ASSERT_TRUE(encoding.has_value());
-        EXPECT_EQ(TextDecoding::convert("plain ASCII", encoding->c_str()), "plain ASCII");
+        EXPECT_EQ(decoding::convert("plain ASCII", encoding->c_str()), "plain ASCII");
     }
 }
 
@@ -254,10 +254,10 @@ TEST(TextDecodingTest, PlainTextInLegacyEncodingsReadsAsWritten) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         keepForComparison(c.name, c.bytes, c.text);
-        EXPECT_EQ(TextDecoding::plainText(c.bytes), c.text);
+        EXPECT_EQ(decoding::plainText(c.bytes), c.text);
         std::string encoding;
-        if (!TextDecoding::unicodeText(c.bytes)) {
-            EXPECT_EQ(TextDecoding::detected(c.bytes, &encoding), c.text) << encoding;
+        if (!decoding::unicodeText(c.bytes)) {
+            EXPECT_EQ(decoding::detected(c.bytes, &encoding), c.text) << encoding;
         }
     }
 }
@@ -351,10 +351,10 @@ TEST(TextDecodingTest, TypographicPunctuationInWindows1252IsNoDosLetter) {
         const auto bytes = encodedAs(c.text, c.encoding);
         keepForComparison(c.name, bytes, c.text);
         std::string encoding;
-        const auto detected = TextDecoding::detected(bytes, &encoding);
+        const auto detected = decoding::detected(bytes, &encoding);
         EXPECT_TRUE(detected == c.text) << encoding << ": " << difference(detected, c.text);
-        EXPECT_EQ(TextDecoding::guessedEncoding(bytes), std::string(c.encoding));
-        const auto plain = TextDecoding::plainText(bytes);
+        EXPECT_EQ(decoding::guessedEncoding(bytes), std::string(c.encoding));
+        const auto plain = decoding::plainText(bytes);
         EXPECT_TRUE(plain == c.text) << difference(plain, c.text);
     }
 }
@@ -427,8 +427,8 @@ TEST(TextDecodingTest, OrdinaryFilesReadAsTheirAuthorsWroteThem) {
         SCOPED_TRACE(c.name);
         keepForComparison(c.name, c.bytes, c.text);
         std::string encoding;
-        EXPECT_EQ(TextDecoding::detected(c.bytes, &encoding), c.text) << encoding;
-        EXPECT_EQ(TextDecoding::plainText(c.bytes), c.text);
+        EXPECT_EQ(decoding::detected(c.bytes, &encoding), c.text) << encoding;
+        EXPECT_EQ(decoding::plainText(c.bytes), c.text);
     }
 }
 
@@ -530,7 +530,7 @@ TEST(TextDecodingTest, UndeclaredPagesAreGuessedAsTheirTextInAFile) {
         const auto body = encodedAs(c.text, c.encoding);
         const std::string read = c.read.empty() ? c.text : c.read;
         keepForComparison(c.name, body, read);
-        const auto plain = TextDecoding::plainText(body);
+        const auto plain = decoding::plainText(body);
         EXPECT_TRUE(plain == read) << difference(plain, read);
         const auto page = RichTextReader::htmlText("<html><body><p>" + body + "</p></body></html>");
         EXPECT_TRUE(page == text::trimmed(read))
@@ -540,9 +540,9 @@ TEST(TextDecodingTest, UndeclaredPagesAreGuessedAsTheirTextInAFile) {
     for (const auto* encoding : {"UTF-16LE", "UTF-16BE"}) {
         SCOPED_TRACE(encoding);
         const std::string text = "Hello, world.\nПривет, мир! Café at 5pm.\n";
-        EXPECT_EQ(TextDecoding::unicodeText(encodedAs(text, encoding)), text);
-        EXPECT_EQ(TextDecoding::detected(encodedAs(text, encoding)), text);
-        EXPECT_EQ(TextDecoding::plainText(encodedAs(text, encoding)), text);
+        EXPECT_EQ(decoding::unicodeText(encodedAs(text, encoding)), text);
+        EXPECT_EQ(decoding::detected(encodedAs(text, encoding)), text);
+        EXPECT_EQ(decoding::plainText(encodedAs(text, encoding)), text);
         EXPECT_EQ(RichTextReader::htmlText(
                       encodedAs("<html><body><p>" + text + "</p></body></html>", encoding)),
                   "Hello, world. Привет, мир! Café at 5pm.");
@@ -553,8 +553,8 @@ TEST(TextDecodingTest, UndeclaredPagesAreGuessedAsTheirTextInAFile) {
         samples += static_cast<char>(i % 7 + 1);
         samples += '\0';
     }
-    EXPECT_EQ(TextDecoding::unmarkedUtf16Encoding(samples), std::nullopt);
-    EXPECT_EQ(TextDecoding::plainText(samples), std::nullopt);
+    EXPECT_EQ(decoding::unmarkedUtf16Encoding(samples), std::nullopt);
+    EXPECT_EQ(decoding::plainText(samples), std::nullopt);
     // A UTF-8 page cut inside its last character.
     EXPECT_EQ(RichTextReader::htmlText("<html><body><p>Привет, мир\xD1"),
               "Привет, мир" + replacement);
@@ -623,10 +623,10 @@ TEST(TextDecodingTest, LongLegacyEastAsianTextReadsRightWhereverItsSampleEnds) {
             cutInside = cutInside || !boundary[(kSample - shift) % paragraph.size()];
             keepForComparison(c.name + "-" + std::to_string(shift), lead + bytes, lead + text);
             std::string encoding;
-            const auto detected = TextDecoding::detected(lead + bytes, &encoding);
+            const auto detected = decoding::detected(lead + bytes, &encoding);
             EXPECT_TRUE(detected == lead + text)
                 << encoding << ": " << difference(detected, lead + text);
-            const auto plain = TextDecoding::plainText(lead + bytes);
+            const auto plain = decoding::plainText(lead + bytes);
             EXPECT_TRUE(plain == lead + text) << difference(plain, lead + text);
         }
         EXPECT_TRUE(cutInside) << "no alignment ends the sample inside a character";
@@ -681,14 +681,14 @@ TEST(TextDecodingTest, UnmarkedUtf16WithoutAsciiIsFound) {
             SCOPED_TRACE(c.name + " in " + order);
             const auto bytes = encodedAs(c.text, order);
             keepForComparison(c.name + "-" + order, bytes, c.text);
-            EXPECT_EQ(TextDecoding::unmarkedUtf16Encoding(bytes), order);
-            const auto unicode = TextDecoding::unicodeText(bytes);
+            EXPECT_EQ(decoding::unmarkedUtf16Encoding(bytes), order);
+            const auto unicode = decoding::unicodeText(bytes);
             EXPECT_TRUE(unicode == c.text) << difference(unicode, c.text);
             std::string encoding;
-            const auto detected = TextDecoding::detected(bytes, &encoding);
+            const auto detected = decoding::detected(bytes, &encoding);
             EXPECT_TRUE(detected == c.text) << difference(detected, c.text);
             EXPECT_EQ(encoding, order);
-            const auto plain = TextDecoding::plainText(bytes);
+            const auto plain = decoding::plainText(bytes);
             EXPECT_TRUE(plain == c.text) << difference(plain, c.text);
         }
     }
@@ -701,8 +701,8 @@ TEST(TextDecodingTest, UnmarkedUtf16WithoutAsciiIsFound) {
         }
         note.resize(2047);
         note += "\U0001F600 done.\n";
-        EXPECT_EQ(TextDecoding::unmarkedUtf16Encoding(encodedAs(note, order)), order);
-        EXPECT_EQ(TextDecoding::plainText(encodedAs(note, order)), note);
+        EXPECT_EQ(decoding::unmarkedUtf16Encoding(encodedAs(note, order)), order);
+        EXPECT_EQ(decoding::plainText(encodedAs(note, order)), note);
     }
     // What is no UTF-16 stays what it is: legacy text of two-byte characters alone, text with
     // control characters (terminal colours, a DOS end-of-file mark, overstruck manual pages),
@@ -737,7 +737,7 @@ TEST(TextDecodingTest, UnmarkedUtf16WithoutAsciiIsFound) {
     };
     for (const auto& other : others) {
         SCOPED_TRACE(other.name);
-        EXPECT_EQ(TextDecoding::unmarkedUtf16Encoding(other.bytes), std::nullopt);
+        EXPECT_EQ(decoding::unmarkedUtf16Encoding(other.bytes), std::nullopt);
     }
 }
 
@@ -828,17 +828,16 @@ TEST(TextDecodingTest, LanguagesSharingCodePagesReadInTheirOwn) {
         const auto bytes = encodedAs(c.text, c.encoding);
         keepForComparison(c.name, bytes, c.text);
         std::string encoding;
-        const auto detected = TextDecoding::detected(bytes, &encoding);
+        const auto detected = decoding::detected(bytes, &encoding);
         EXPECT_TRUE(detected == c.text) << encoding << ": " << difference(detected, c.text);
         EXPECT_EQ(encoding, c.encoding);
-        const auto plain = TextDecoding::plainText(bytes);
+        const auto plain = decoding::plainText(bytes);
         EXPECT_TRUE(plain == c.text) << difference(plain, c.text);
     }
     // A page declaring ISO-8859-16 reads in it.
-    EXPECT_EQ(TextDecoding::encodingOfLabel("ISO-8859-16"), "ISO-8859-16");
-    EXPECT_EQ(TextDecoding::convert(encodedAs("Știți că", "ISO-8859-16"), "ISO-8859-16"),
-              "Știți că");
-    EXPECT_EQ(TextDecoding::convertReplacing("\xAA\x80", "ISO-8859-16"), "Ș\u0080");
+    EXPECT_EQ(decoding::encodingOfLabel("ISO-8859-16"), "ISO-8859-16");
+    EXPECT_EQ(decoding::convert(encodedAs("Știți că", "ISO-8859-16"), "ISO-8859-16"), "Știți că");
+    EXPECT_EQ(decoding::convertReplacing("\xAA\x80", "ISO-8859-16"), "Ș\u0080");
 }
 
 // Text saved in UTF-8 with words or rows pasted from a text in a legacy code page: the UTF-8
@@ -918,12 +917,12 @@ TEST(TextDecodingTest, MostlyUtf8TextReadsItsPastedWordsInTheirCodePage) {
         SCOPED_TRACE(c.name);
         keepForComparison(c.name, c.bytes, c.text);
         std::string encoding;
-        const auto detected = TextDecoding::detected(c.bytes, &encoding);
+        const auto detected = decoding::detected(c.bytes, &encoding);
         EXPECT_TRUE(detected == c.text) << encoding << ": " << difference(detected, c.text);
         EXPECT_EQ(encoding, "UTF-8");
-        const auto plain = TextDecoding::plainText(c.bytes);
+        const auto plain = decoding::plainText(c.bytes);
         EXPECT_TRUE(plain == c.text) << difference(plain, c.text);
-        EXPECT_EQ(TextDecoding::guessedEncoding(c.bytes), "UTF-8");
+        EXPECT_EQ(decoding::guessedEncoding(c.bytes), "UTF-8");
     }
 }
 
@@ -963,10 +962,10 @@ TEST(TextDecodingTest, LegacyTextWithRowsPastedFromUtf8KeepsItsCodePage) {
             (i < 30 ? legacy : utf8) += std::to_string(i) + ";" + c.rows[i % c.rows.size()] + "\n";
         }
         const auto bytes = encodedAs(legacy, "windows-1252") + utf8;
-        keepForComparison(c.name, bytes, TextDecoding::convert(bytes, "windows-1252").value_or(""));
-        EXPECT_EQ(TextDecoding::guessedEncoding(bytes), "windows-1252");
+        keepForComparison(c.name, bytes, decoding::convert(bytes, "windows-1252").value_or(""));
+        EXPECT_EQ(decoding::guessedEncoding(bytes), "windows-1252");
         std::string encoding;
-        const auto detected = TextDecoding::detected(bytes, &encoding);
+        const auto detected = decoding::detected(bytes, &encoding);
         ASSERT_TRUE(detected.has_value());
         EXPECT_EQ(encoding, "windows-1252");
         EXPECT_TRUE(detected->starts_with(legacy)) << difference(detected, legacy);
@@ -990,13 +989,13 @@ TEST(TextDecodingTest, DecodedTextIsComposed) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         keepForComparison(c.name, c.bytes, typed);
-        EXPECT_EQ(TextDecoding::plainText(c.bytes), typed);
-        EXPECT_EQ(TextDecoding::detected(c.bytes), typed);
+        EXPECT_EQ(decoding::plainText(c.bytes), typed);
+        EXPECT_EQ(decoding::detected(c.bytes), typed);
     }
     EXPECT_EQ(RichTextReader::htmlText("<p>" + encodedAs(written, "windows-1258")),
               text::trimmed(typed));
-    EXPECT_EQ(TextDecoding::convert(encodedAs(written, "windows-1258"), "windows-1258"), typed);
-    EXPECT_EQ(TextDecoding::convertReplacing(encodedAs(written, "windows-1258"), "windows-1258"),
+    EXPECT_EQ(decoding::convert(encodedAs(written, "windows-1258"), "windows-1258"), typed);
+    EXPECT_EQ(decoding::convertReplacing(encodedAs(written, "windows-1258"), "windows-1258"),
               typed);
 }
 

@@ -1,4 +1,4 @@
-// Reads every file of the folders given as Vask reads a text file (`TextDecoding::unicodeText`,
+// Reads every file of the folders given as Vask reads a text file (`decoding::unicodeText`,
 // then `detected`) and as bare uchardet does (its answer read by iconv line by line, a byte that
 // does not convert as U+FFFD; ISO-8859-1, -9 and -11 and TIS-620 as the Windows pages that
 // extend them, as browsers read them), and compares both with the file's right reading:
@@ -27,7 +27,7 @@
 #include "bare_uchardet.h"
 #include "encoded_text.h"
 #include "platform/text.h"
-#include "sources/text_decoding.h"
+#include "sources/decoding/text_decoding.h"
 
 namespace fs = std::filesystem;
 
@@ -102,10 +102,10 @@ int main(int argc, char** argv) {
             continue;
         }
         ++known;
-        std::string vaskEncoding = vask::TextDecoding::unmarkedUtf16Encoding(bytes).value_or("UTF");
-        auto vask = vask::TextDecoding::unicodeText(bytes);
+        std::string vaskEncoding = vask::decoding::unmarkedUtf16Encoding(bytes).value_or("UTF");
+        auto vask = vask::decoding::unicodeText(bytes);
         if (!vask) {
-            vask = vask::TextDecoding::detected(bytes, &vaskEncoding);
+            vask = vask::decoding::detected(bytes, &vaskEncoding);
         }
         std::vector<std::string> around;
         if (fs::exists(file.string() + ".around")) {

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Writes the letter statistics the legacy encoding guess weighs readings by
-(src/sources/legacy_letter_costs.inc): for each language of the encoding corpus written in a
+(src/sources/decoding/legacy_letter_costs.inc): for each language of the encoding corpus written in a
 code page of one byte to a character, a model of which character follows which (capitals as
 small letters, ASCII letters as themselves, any other ASCII as a space): what each pair with a
 character above ASCII in it costs, -log2 of the chance of its second character after its first

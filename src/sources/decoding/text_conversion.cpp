@@ -1,4 +1,4 @@
-#include "sources/text_conversion.h"
+#include "sources/decoding/text_conversion.h"
 
 #include <iconv.h>
 #include <unicode/normalizer2.h>

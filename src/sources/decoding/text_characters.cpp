@@ -1,4 +1,4 @@
-#include "sources/text_characters.h"
+#include "sources/decoding/text_characters.h"
 
 namespace vask::decoding {
 

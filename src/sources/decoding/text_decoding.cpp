@@ -1,4 +1,4 @@
-#include "sources/text_decoding.h"
+#include "sources/decoding/text_decoding.h"
 
 #include <iconv.h>
 #include <uchardet.h>
@@ -19,10 +19,10 @@
 #include <vector>
 
 #include "platform/text.h"
-#include "sources/legacy_encoding_guess.h"
-#include "sources/mixed_utf8_text.h"
-#include "sources/text_characters.h"
-#include "sources/text_conversion.h"
+#include "sources/decoding/legacy_encoding_guess.h"
+#include "sources/decoding/mixed_utf8_text.h"
+#include "sources/decoding/text_characters.h"
+#include "sources/decoding/text_conversion.h"
 
 namespace vask::decoding {
 

@@ -108,7 +108,3 @@ std::optional<std::string> superscript(std::string_view text);
 void appendUtf8(std::string& out, char32_t c);
 
 }  // namespace vask::decoding
-
-namespace vask {
-namespace TextDecoding = decoding;
-}  // namespace vask

@@ -8,7 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include "sources/text_characters.h"
+#include "sources/decoding/letter_statistics.h"
+#include "sources/decoding/text_characters.h"
 
 // The guess of the legacy encoding of text that is no Unicode: uchardet's detector and the rules
 // of our own that read its bytes better, weighed by the faults a wrong page makes in a reading
@@ -21,29 +22,6 @@ long plausibility(std::string_view utf8);
 
 // What a wrong code page makes of text, counted in a reading of the bytes.
 long readingFaults(std::string_view utf8);
-
-// Readings of a text's bytes priced by the letter statistics (legacy_letter_costs.inc), in
-// quarter bits: the less, the likelier their letters. Each is priced after the text's own words
-// (which tell its language: the language that writes the two most cheaply prices them), a line
-// apart: what the two cost together. A reading in the wrong page makes characters its languages
-// seldom or never write, or write beside other letters: "Pawe³ ¦cibor" for "Paweł Ścibor",
-// "3.║" for "3.º", "¤" for "€", "moguåe" for "moguće".
-class LetterPrices {
-  public:
-    explicit LetterPrices(std::string_view ownWords);
-
-    // In the language written in the page that writes the two most cheaply; nothing for a page
-    // of no language the statistics hold.
-    std::optional<long> inPage(std::string_view utf8, std::string_view page) const;
-
-    // In the language of the statistics that writes the two most cheaply, whatever page it is
-    // written in: what a reading as UTF-8, which writes every language, costs.
-    long inAnyLanguage(std::string_view utf8) const;
-
-  private:
-    // What the text's own words cost in each language of the statistics, in their order.
-    std::vector<long> own_;
-};
 
 // What reading the bytes as UTF-8 makes: characters above ASCII and the bytes they take, and
 // ill-formed sequences (each read as one U+FFFD) and the bytes they take.
