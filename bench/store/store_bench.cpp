@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "busy-processor/busy_processor.h"
 #include "platform/log_sink.h"
 #include "sample-chatdb/sample_chat_db.h"
 #include "store/chat_db_reader.h"
@@ -542,41 +543,6 @@ std::int64_t logPagesToCheckpoint(const fs::path& shadowDB) {
     return shm ? static_cast<std::int64_t>(lastFrame) - backfilled : 0;
 }
 
-// Threads spinning on the last processor this process may use while this lives, and a way to
-// pin another thread beside them (the application on a loaded core).
-class BusyProcessor {
-  public:
-    BusyProcessor() {
-        cpu_set_t allowed;
-        CPU_ZERO(&allowed);
-        ::sched_getaffinity(0, sizeof(allowed), &allowed);
-        for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
-            if (CPU_ISSET(cpu, &allowed)) {
-                cpu_ = cpu;
-            }
-        }
-        for (int i = 0; i < 3; ++i) {
-            spinners_.emplace_back([this](const std::stop_token& stop) {
-                pinCallingThread();
-                while (!stop.stop_requested()) {
-                    spun_.fetch_add(1, std::memory_order_relaxed);
-                }
-            });
-        }
-    }
-    void pinCallingThread() const {
-        cpu_set_t one;
-        CPU_ZERO(&one);
-        CPU_SET(cpu_, &one);
-        ::sched_setaffinity(0, sizeof(one), &one);
-    }
-
-  private:
-    int cpu_ = 0;
-    std::atomic<std::uint64_t> spun_{0};
-    std::vector<std::jthread> spinners_;
-};
-
 // How long a stop takes when a first copy's log is as full as it gets (one more batch like the
 // last would pass the checkpoint interval, `ShadowDB::bulkCopyCheckpointPages`): the copy ends
 // at the next batch, and the close copies the log back into the database. `busy:1` pins the run
@@ -593,7 +559,7 @@ void BM_StopWithFullLog(benchmark::State& state) {
     for (auto _ : state) {
         removeDatabase(shadowDB);
         std::stop_source stop;
-        std::optional<BusyProcessor> busy;
+        std::optional<vask::test::BusyProcessor> busy;
         std::chrono::steady_clock::time_point requested;
         std::chrono::steady_clock::time_point ended;
         bool cancelled = false;

@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "busy-processor/busy_processor.h"
 #include "platform/log_sink.h"
 #include "sample-chatdb/sample_chat_db.h"
 #include "store/chat_db_reader.h"
@@ -36,42 +37,6 @@ using Seconds = std::chrono::duration<double>;
 // Enough rows that each statement below runs for seconds on a share of one processor, and that
 // a sort chunk the size of a bulk copy's page cache takes seconds too.
 constexpr int generatedRows = 800000;
-constexpr int busyThreads = 3;
-
-// One processor the test may run on, and threads spinning on it while this lives.
-class BusyProcessor {
-  public:
-    BusyProcessor() {
-        cpu_set_t allowed;
-        CPU_ZERO(&allowed);
-        sched_getaffinity(0, sizeof(allowed), &allowed);
-        for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
-            if (CPU_ISSET(cpu, &allowed)) {
-                cpu_ = cpu;
-            }
-        }
-        for (int i = 0; i < busyThreads; ++i) {
-            spinners_.emplace_back([this](const std::stop_token& stop) {
-                pinCallingThread();
-                while (!stop.stop_requested()) {
-                    spun_.fetch_add(1, std::memory_order_relaxed);
-                }
-            });
-        }
-    }
-
-    void pinCallingThread() const {
-        cpu_set_t one;
-        CPU_ZERO(&one);
-        CPU_SET(cpu_, &one);
-        ASSERT_EQ(sched_setaffinity(0, sizeof(one), &one), 0);
-    }
-
-  private:
-    int cpu_ = 0;
-    std::atomic<std::uint64_t> spun_{0};
-    std::vector<std::jthread> spinners_;
-};
 
 // Watches the statements of every connection opened while it lives for the first whose SQL
 // starts with `sql`: notes when it starts and ends, and can have a stop requested as it is
@@ -206,11 +171,11 @@ Clock::time_point expectStoppedWithinASecond(const LongStatement& statement, Sto
     StatementWatch watch(statement.sql, statement.action, statement.object,
                          at ? std::nullopt : std::optional(quit));
     auto started = watch.started();
-    BusyProcessor busy;
+    test::BusyProcessor busy;
     std::atomic<bool> stopped{false};
     Clock::time_point returned;
     std::jthread worker([&] {
-        busy.pinCallingThread();
+        EXPECT_TRUE(busy.pinCallingThread());
         stopped = run(quit.get_token());
         returned = Clock::now();
     });
@@ -421,11 +386,11 @@ TEST(BusyProcessorStopTest, AStopInEachReadOfTheLateJoinMoveEndsTheRunWithinASec
         std::stop_source quit;
         StatementWatch watch(read.sql, quit);
         auto started = watch.started();
-        BusyProcessor busy;
+        test::BusyProcessor busy;
         std::atomic<bool> stopped{false};
         Clock::time_point returned;
         std::jthread worker([&] {
-            busy.pinCallingThread();
+            EXPECT_TRUE(busy.pinCallingThread());
             ShadowSync sync(chatDB, path);
             sync.setBatchSize(100000);
             stopped = cancelled([&] { sync.performSync({}, quit.get_token()); });
@@ -623,7 +588,7 @@ TEST(BusyProcessorStopTest, AStopWithTheBulkCopysLogFullEndsTheCopyWithinASecond
         chatDB,
         {ShadowDB::bulkCopyCheckpointPages * 16 + 2 * ShadowSync::defaultBatchSize, 200, 5});
     const auto path = dir / "shadow.db";
-    std::optional<BusyProcessor> busy;
+    std::optional<test::BusyProcessor> busy;
     std::stop_source quit;
     Clock::time_point asked;
     std::int64_t fullAt = 0;
@@ -645,7 +610,7 @@ TEST(BusyProcessorStopTest, AStopWithTheBulkCopysLogFullEndsTheCopyWithinASecond
                     previousFill = fill;
                     if (batch > 0 && fill + batch > ShadowDB::bulkCopyCheckpointPages) {
                         busy.emplace();
-                        busy->pinCallingThread();
+                        EXPECT_TRUE(busy->pinCallingThread());
                         fullAt = fill;
                         asked = Clock::now();
                         quit.request_stop();
